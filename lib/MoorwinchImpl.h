@@ -1,0 +1,130 @@
+// Internal: the implementation class behind KORVANE::Moorwinch. Its members are
+// spread over one .cpp file per concern (errors, exchange, connection, handshake,
+// ports, each service, each report). Not installed.
+#ifndef KORVANE_MOORWINCH_IMPL_H
+#define KORVANE_MOORWINCH_IMPL_H
+
+#ifndef HAVE_STDINT_H
+#define HAVE_STDINT_H
+#endif
+#include <serial.h>
+
+#include <cstdint>
+#include <iosfwd>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Moorwinch.h"
+#include "MoorwinchProtocol.h"
+
+namespace KORVANE {
+
+// Builds "<operation><text>" in a string stream and throws it as E.
+template <class E>
+[[noreturn]] void raise(const std::string& operation, const std::string& text) {
+    std::ostringstream message;
+    message << operation << text;
+    throw E(message.str().c_str());
+}
+
+class Moorwinch::MoorwinchImpl {
+public:
+    MoorwinchImpl();
+    ~MoorwinchImpl();
+    MoorwinchImpl(const MoorwinchImpl&) = delete;
+    MoorwinchImpl& operator=(const MoorwinchImpl&) = delete;
+
+    // --- errors
+    void beautifyExceptions(std::string& message);
+
+    // --- exchange
+    void sendData(std::string payload, unsigned short& msgId);
+    void receiveData(std::string& reply, int timeout);
+    void checkReply(std::string& reply, unsigned short msgId);
+    // The standard sequence of every locked operation: take the exchange lock
+    // (bounded by the connection timeout, else "<operation>: Communication
+    // timeout"), send, receive with waitFactor connection timeouts, release the
+    // lock, check the envelope. Returns the validated reply for the parser.
+    std::string exchange(const char* operation, const std::string& payload, unsigned int waitFactor);
+    // "COMMAND":{"<key>":<value>} for a query command of the command table.
+    static std::string queryPayload(const mw_entry_u8& command);
+
+    // --- connection
+    void openConnection(const std::string& port);
+    void closeConnection();
+    void initConnection();
+    int getConnectionStatus();
+    void getConnectionStatus(int& status);
+    int checkConnectionStatus();
+    bool isConnected();
+    void setConnectionStatus(int status);
+    void setConnectionTimeout(unsigned int timeout);
+    unsigned int getConnectionTimeout();
+
+    // --- handshake and library identity
+    std::string getLibBuild();
+    void getLibBuild(std::string& build);
+    std::string getLibProtocolVersion();
+    void getLibProtocolVersion(std::string& version);
+    void printVersionDetails();
+    void printVersionDetails(std::ostream& out);
+    void getDeviceProtocolVersion();
+    void processVersionString(std::string& version, int& major, int& minor, int& patch);
+
+    // --- port discovery
+    void getSerialPortsInfo(std::vector<std::string>& ports, std::vector<std::string>& descriptions,
+                            std::vector<std::string>& hardwareIds);
+    void printSerialPortList();
+    void printSerialPortList(std::ostream& out);
+
+    // --- services
+    void getSystemStatus(systemStatus& status);
+    void processStatusData(std::string& reply, systemStatus& status);
+    void getSystemDetails(systemDetails& details);
+    void processSystemDetails(std::string& reply, systemDetails& details);
+    void getSystemConfig(systemConfig& config);
+    void processSystemConfig(std::string& reply, systemConfig& config);
+    void setSystemConfig(bool activation, unsigned int torque, float startLength);
+    void setSystemConfig(const systemConfig& config);
+    void setSystemActivation(bool activation);
+    void setCableRetractionTorque(unsigned int torque);
+    void setCableRetractionStartLength(float length);
+    unsigned int getMinimalCableRetractionTorque();
+    unsigned int getMaximalCableRetractionTorque();
+    float getMinimalCableRetractionStartLength();
+    void getSystemStatusConfig(systemStatusConfig& config);
+    void setSystemStatusConfig(systemStatusConfig& config);
+    bool checkSystemStatus(MoorwinchDefinitions::systemError& error);
+    bool checkSystemStatus(systemStatus& status, MoorwinchDefinitions::systemError& error, bool flag);
+    bool checkSystemStatus(systemStatus& status, systemDetails& details, MoorwinchDefinitions::systemError& error,
+                           bool flag);
+
+    // --- reports
+    void print(systemStatus& status, std::ostream& out);
+    void print(systemDetails& details, std::ostream& out);
+    std::string getTimeString(unsigned long time);
+    void print(systemConfig& config, std::ostream& out);
+    void print();
+
+    // --- state, in declaration order
+    serial::Serial serialPort;
+    std::uint32_t baudrate = 115200;
+    std::int32_t connectionStatus = 0;  // 0 closed, 1 open, 255 failed or refused open, failed close
+    std::uint32_t connectionTimeout = 400;  // ms
+    std::timed_mutex exchangeLock;
+    std::int32_t deviceProtocolMajor = 0;
+    std::int32_t deviceProtocolMinor = 0;
+    std::int32_t deviceProtocolPatch = 0;
+
+private:
+    // Reads one line (up to and including "\n", at most 65535 bytes) into the end
+    // of reply, giving up when no byte arrives before the read timeout counted
+    // from the start of the line.
+    void readLine(std::string& reply);
+};
+
+}  // namespace KORVANE
+
+#endif
