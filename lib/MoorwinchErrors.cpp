@@ -1,1 +1,53 @@
+// The three exception types and the shortening of the serial library's messages.
+#include <sstream>
+
 #include "MoorwinchImpl.h"
+
+namespace KORVANE {
+namespace {
+std::string compose(const char* prefix, const char* text) {
+    std::ostringstream message;
+    message << prefix;
+    if (text) message << text;
+    return message.str();
+}
+}  // namespace
+
+IOException::IOException(const char* text) : message(compose("IO Exception: ", text)) {}
+IOException::IOException(const IOException& other) : std::exception(other), message(other.message) {}
+IOException::~IOException() = default;
+const char* IOException::what() const noexcept { return message.c_str(); }
+
+DataException::DataException(const char* text) : message(compose("Data Exception: ", text)) {}
+DataException::DataException(const DataException& other) : std::exception(other), message(other.message) {}
+DataException::~DataException() = default;
+const char* DataException::what() const noexcept { return message.c_str(); }
+
+ValueException::ValueException(const char* text) : message(compose("Value Exception: ", text)) {}
+ValueException::ValueException(const ValueException& other) : std::exception(other), message(other.message) {}
+ValueException::~ValueException() = default;
+const char* ValueException::what() const noexcept { return message.c_str(); }
+
+// 'IO Exception (5): Input/output error, file unix, line 120.' becomes
+// 'Input/output error': the text after the first colon, split at commas, each
+// piece trimmed of blanks, pieces naming a source file or line dropped.
+void Moorwinch::MoorwinchImpl::beautifyExceptions(std::string& message) {
+    std::size_t colon = message.find(':');
+    if (colon != std::string::npos) message.erase(0, std::min(colon + 2, message.size()));
+
+    std::istringstream pieces(message);
+    std::string piece;
+    std::string result;
+    bool first = true;
+    while (std::getline(pieces, piece, ',')) {
+        std::size_t begin = piece.find_first_not_of(' ');
+        piece = begin == std::string::npos ? std::string() : piece.substr(begin, piece.find_last_not_of(' ') - begin + 1);
+        if (piece.compare(0, 4, "file") == 0 || piece.compare(0, 4, "line") == 0) continue;
+        if (!first) result += ", ";
+        result += piece;
+        first = false;
+    }
+    message = result;
+}
+
+}  // namespace KORVANE

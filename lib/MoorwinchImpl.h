@@ -10,7 +10,7 @@
 #include <serial.h>
 
 #include <cstdint>
-#include <iosfwd>
+#include <ostream>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -27,6 +27,20 @@ template <class E>
     std::ostringstream message;
     message << operation << text;
     throw E(message.str().c_str());
+}
+
+// Writes a report's whole text to out in one call and leaves the stream's
+// formatting state (flags, precision, width, fill) as it found it.
+inline void writeWhole(std::ostream& out, const std::string& text) {
+    const std::ios::fmtflags flags = out.flags();
+    const std::streamsize precision = out.precision();
+    const std::streamsize width = out.width();
+    const char fill = out.fill();
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.flags(flags);
+    out.precision(precision);
+    out.width(width);
+    out.fill(fill);
 }
 
 class Moorwinch::MoorwinchImpl {
@@ -123,6 +137,8 @@ private:
     // of reply, giving up when no byte arrives before the read timeout counted
     // from the start of the line.
     void readLine(std::string& reply);
+    // Throws IOException "<operation>: <shortened message of e>".
+    [[noreturn]] void raiseSerialFailure(const char* operation, const std::exception& e);
 };
 
 }  // namespace KORVANE
