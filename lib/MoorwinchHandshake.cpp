@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "MoorwinchFormat.h"
 #include "MoorwinchImpl.h"
 
 namespace KORVANE {
@@ -29,7 +30,7 @@ void Moorwinch::MoorwinchImpl::printVersionDetails(std::ostream& out) {
          << "Korvane Skyhold.Platform Moorwinch Library" << std::endl
          << "Library build: " << libraryBuild << std::endl
          << "Communication protocol version: " << libraryProtocolVersion << std::endl;
-    writeWhole(out, text.str());
+    report::writeReport(out, text.str());
 }
 
 void Moorwinch::MoorwinchImpl::getDeviceProtocolVersion() {

@@ -29,20 +29,6 @@ template <class E>
     throw E(message.str().c_str());
 }
 
-// Writes a report's whole text to out in one call and leaves the stream's
-// formatting state (flags, precision, width, fill) as it found it.
-inline void writeWhole(std::ostream& out, const std::string& text) {
-    const std::ios::fmtflags flags = out.flags();
-    const std::streamsize precision = out.precision();
-    const std::streamsize width = out.width();
-    const char fill = out.fill();
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.flags(flags);
-    out.precision(precision);
-    out.width(width);
-    out.fill(fill);
-}
-
 class Moorwinch::MoorwinchImpl {
 public:
     MoorwinchImpl();

@@ -1,6 +1,7 @@
 // Serial port discovery.
 #include <iostream>
 
+#include "MoorwinchFormat.h"
 #include "MoorwinchImpl.h"
 
 namespace KORVANE {
@@ -29,7 +30,7 @@ void Moorwinch::MoorwinchImpl::printSerialPortList(std::ostream& out) {
              << "Description: " << descriptions[i] << "\n"
              << "Hardware ID: " << hardwareIds[i] << "\n";
     }
-    writeWhole(out, text.str());
+    report::writeReport(out, text.str());
 }
 
 }  // namespace KORVANE
