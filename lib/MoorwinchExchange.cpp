@@ -7,9 +7,8 @@
 #include <climits>
 #include <random>
 
-#include <nlohmann/json.hpp>
-
 #include "MoorwinchImpl.h"
+#include "MoorwinchReplyFields.h"
 
 namespace KORVANE {
 namespace {
@@ -34,13 +33,10 @@ unsigned short freshMessageId() {
     return range(engine);
 }
 
-// The integer at key of obj reduced to 16 bits, or fallback when absent or not an integer.
-unsigned short envelopeNumber(const nlohmann::json& obj, const char* key, unsigned short fallback) {
-    auto it = obj.find(key);
-    if (it == obj.end()) return fallback;
-    if (it->is_number_unsigned()) return static_cast<unsigned short>(it->get<std::uint64_t>() & 0xFFFFu);
-    if (it->is_number_integer()) return static_cast<unsigned short>(static_cast<std::uint64_t>(it->get<std::int64_t>()) & 0xFFFFu);
-    return fallback;
+// The integer at key reduced to 16 bits, or fallback when absent or not an integer.
+unsigned short envelopeNumber(const nlohmann::json& com, const char* key, unsigned short fallback) {
+    std::uint32_t word = 0;
+    return replyFields::word(com, key, word) ? static_cast<unsigned short>(word & 0xFFFFu) : fallback;
 }
 
 const char* statusText(unsigned short status) {
@@ -142,11 +138,7 @@ void Moorwinch::MoorwinchImpl::receiveData(std::string& reply, int timeout) {
 
 void Moorwinch::MoorwinchImpl::checkReply(std::string& reply, unsigned short msgId) {
     nlohmann::json document;
-    try {
-        document = nlohmann::json::parse(reply, nullptr, true, false);
-    } catch (const std::exception&) {
-        raise<DataException>("checkReply", ": malformed buffer data");
-    }
+    if (!replyFields::parse(reply, document)) raise<DataException>("checkReply", ": malformed buffer data");
     if (!document.is_object()) raise<DataException>("checkReply", ": reply data malformed");
     auto com = document.find(mw_objects[4]);
     if (com == document.end() || !com->is_object()) raise<DataException>("checkReply", ": reply data malformed");

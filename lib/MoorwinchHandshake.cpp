@@ -3,10 +3,9 @@
 #include <iostream>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "MoorwinchFormat.h"
 #include "MoorwinchImpl.h"
+#include "MoorwinchReplyFields.h"
 
 namespace KORVANE {
 namespace {
@@ -51,11 +50,8 @@ void Moorwinch::MoorwinchImpl::getDeviceProtocolVersion() {
     }
 
     nlohmann::json document;
-    try {
-        document = nlohmann::json::parse(reply, nullptr, true, false);
-    } catch (const std::exception&) {
+    if (!replyFields::parse(reply, document))
         raise<DataException>("getDeviceProtocolVersion", ": communication protocol information malformed");
-    }
 
     std::string version;
     if (document.is_object() && !document.empty()) {

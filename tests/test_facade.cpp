@@ -91,6 +91,33 @@ TEST(FacadeErrors, OpeningFailureReachesTheCallerAsTheSameTypeAndText) {
     EXPECT_EQ(winch.getConnectionTimeout(), 400u);
 }
 
+TEST(FacadeErrors, ServiceFailuresKeepTheirTypeAndTextThroughThePublicClass) {
+    Moorwinch winch;
+    EXPECT_EQ(winch.getMinimalCableRetractionTorque(), 0u);
+    EXPECT_EQ(winch.getMaximalCableRetractionTorque(), 100u);
+    EXPECT_FLOAT_EQ(winch.getMinimalCableRetractionStartLength(), 0.3f);
+    try {
+        winch.setCableRetractionTorque(101);
+        FAIL() << "torque 101 accepted";
+    } catch (const ValueException& e) {
+        EXPECT_STREQ(e.what(), "Value Exception: setCableRetractionTorque: Value out of range. Maximal valid torque: 100 %");
+    }
+
+    PtyStation station;  // answers the handshake only
+    station.setHandler([](const std::string& line, PtyStation& s) {
+        if (isRequestFor(line, "GET_PROTOCOL")) s.send(protocolReply(line));
+    });
+    winch.setConnectionTimeout(30);
+    winch.openConnection(station.devicePath());
+    Moorwinch::systemStatus status;
+    try {
+        winch.getSystemStatus(status);
+        FAIL() << "silent station accepted";
+    } catch (const IOException& e) {
+        EXPECT_STREQ(e.what(), "IO Exception: receiveData: Data Receiver Timeout!");
+    }
+}
+
 TEST(FacadeOwnership, MovedObjectOwnsTheConnection) {
     PtyStation station;
     station.setHandler([](const std::string& line, PtyStation& s) { s.send(protocolReply(line)); });
