@@ -1,0 +1,287 @@
+// Faults of the serial line, one per row: the exact exception the caller gets,
+// that it gets it within the reply wait (plus one read timeout where a line is
+// still arriving), and whether the following exchanges are clean again.
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "StationFixture.h"
+
+using namespace KORVANE;
+using namespace moorwinch_test;
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr unsigned int wait = 100;   // connection timeout: the status query's reply wait and the read timeout
+constexpr long long margin = 600;    // scheduling on a loaded two-core machine
+const char* const timeoutText = "IO Exception: receiveData: Data Receiver Timeout!";
+const char* const malformedText = "Data Exception: checkReply: malformed buffer data";
+const char* const wrongIdText = "Data Exception: checkReply: wrong message handler";
+// A write to a vanished pty: the serial library's message has no colon, so it
+// is kept whole.
+const char* const unpluggedSendText =
+    "IO Exception: sendData: SerialException device reports readiness to write but returned no data "
+    "(device disconnected?) failed.";
+
+// What a call did: "" on success, else the exception text. The serial library's
+// own exceptions are marked, so that they cannot pass for the library's.
+struct Outcome {
+    std::string text;
+    long long ms = 0;
+};
+
+template <class Call>
+Outcome run(Call&& call) {
+    Outcome out;
+    const auto start = Clock::now();
+    try {
+        call();
+    } catch (const IOException& e) {
+        out.text = e.what();
+    } catch (const DataException& e) {
+        out.text = e.what();
+    } catch (const serial::SerialException& e) {
+        out.text = std::string("serial SerialException: ") + e.what();
+    } catch (const serial::IOException& e) {
+        out.text = std::string("serial IOException: ") + e.what();
+    } catch (const serial::PortNotOpenedException& e) {
+        out.text = std::string("serial PortNotOpenedException: ") + e.what();
+    } catch (const std::exception& e) {
+        out.text = std::string("other: ") + e.what();
+    }
+    out.ms = msSince(start);
+    return out;
+}
+
+class Faults : public StationTest {
+protected:
+    void SetUp() override { connect(wait); }
+
+    Outcome status() {
+        return run([this] {
+            reply = impl.exchange("getSystemStatus", impl.queryPayload(mw_command.get_system_status), 1);
+        });
+    }
+
+    // The first request is served by fault, every later one with a good reply
+    // after later.
+    void faultFirst(Handler fault, milliseconds later = milliseconds(0)) {
+        auto served = std::make_shared<int>(0);
+        answerWith([fault, later, served](const std::string& line, PtyStation& s) {
+            if ((*served)++ == 0) return fault(line, s);
+            if (s.pause(later)) s.send(PtyStation::reply(line));
+        });
+    }
+
+    // Waits until the station has finished serving n requests and what it sent
+    // has reached the port, so that the next exchange finds it there.
+    void settle(std::size_t n, bool bytesLeft) {
+        ASSERT_TRUE(station.waitForRequests(n, std::chrono::seconds(10)));
+        const auto start = Clock::now();
+        while (bytesLeft && impl.serialPort.available() == 0 && msSince(start) < 5000)
+            std::this_thread::yield();
+        ASSERT_TRUE(!bytesLeft || impl.serialPort.available() > 0);
+    }
+
+    // Exchanges until one succeeds (at most limit); returns how many failed.
+    int failingUntilClean(int limit = 10) {
+        int failing = 0;
+        for (; failing < limit; ++failing) {
+            Outcome next = status();
+            EXPECT_LT(next.ms, wait + margin);
+            if (next.text.empty()) break;
+            EXPECT_TRUE(next.text == malformedText || next.text == wrongIdText) << next.text;
+        }
+        return failing;
+    }
+
+    std::string reply;
+};
+
+// ---------------------------------------------------------------- the matrix
+
+struct FaultRow {
+    const char* name;
+    std::function<void(const std::string& line, PtyStation& s)> station;  // serves the first request
+    const char* first;     // what the first call throws, "" for success
+    bool lineHeld;         // a line was still arriving at the end of the wait: one read timeout more
+    bool bytesLeft;        // the fault leaves bytes in the port for the next exchange
+    unsigned int timeout = wait;
+};
+
+void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
+
+// A literal's bytes, NULs included.
+template <std::size_t N>
+std::string bytes(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
+const FaultRow rows[] = {
+    {"Silence", [](const std::string&, PtyStation&) {}, timeoutText, false, false},
+    {"PartialLineThenPauseThenRest",
+     [](const std::string& line, PtyStation& s) {
+         std::string whole = PtyStation::reply(line);
+         s.send(whole.substr(0, 12));
+         if (s.pause(milliseconds(3 * wait))) s.send(whole.substr(12));
+     },
+     malformedText, true, true},
+    {"TwoRepliesInOneBurst",
+     [](const std::string& line, PtyStation& s) { s.send(PtyStation::reply(line) + PtyStation::reply(line)); },
+     malformedText, false, false},
+    {"GarbageWithNulAndFFWithoutBrace",
+     [](const std::string&, PtyStation& s) { s.send(bytes("\0\xff garbage \x01\xfe\n")); }, malformedText,
+     false, false},
+    {"GarbageWithNulAndFFAroundABrace",
+     [](const std::string&, PtyStation& s) { s.send(bytes("\xff\0{\0\xff}\n")); }, malformedText, false,
+     false},
+    {"NulAndFFBeforeAGoodReplyAreDropped",
+     [](const std::string& line, PtyStation& s) { s.send(bytes("\0\xff\x01") + PtyStation::reply(line)); }, "",
+     false, false},
+    {"InvalidUtf8InsideAGoodEnvelope",
+     [](const std::string& line, PtyStation& s) { s.send(PtyStation::reply(line, "\"X\":\"\xff\xfe\"")); },
+     malformedText, false, false},
+    {"NulInsideAGoodEnvelope",
+     [](const std::string& line, PtyStation& s) { s.send(PtyStation::reply(line, bytes("\"X\":\"\0\""))); },
+     malformedText, false, false},
+    // The line read stops at 65535 bytes, and the same pass reads on while the
+    // wait lasts: with a wait long enough for 70 kB, nothing is lost at the cut.
+    {"ReplyLongerThan64KiB",
+     [](const std::string& line, PtyStation& s) {
+         s.send(PtyStation::reply(line, "\"PAD\":\"" + std::string(70000, 'x') + "\""));
+     },
+     "", true, false, 20 * wait},
+    {"TricklingWithoutEnd",
+     [](const std::string&, PtyStation& s) {
+         // Each byte well within the read timeout of the one before; ends only
+         // long after the caller has given up, so that the next calls can be served.
+         s.send("{");
+         for (int i = 0; i < 60 && s.pause(milliseconds(10)); ++i) s.send("x");
+         s.send("\n");
+     },
+     malformedText, true, true},
+};
+
+class FaultMatrix : public Faults, public ::testing::WithParamInterface<FaultRow> {};
+
+TEST_P(FaultMatrix, FailsExactlyInTimeAndTheNextCallsAreClean) {
+    const FaultRow& row = GetParam();
+    impl.setConnectionTimeout(row.timeout);
+    faultFirst(row.station);
+    Outcome first = status();
+    EXPECT_EQ(first.text, row.first);
+    EXPECT_LT(first.ms, row.timeout + (row.lineHeld ? row.timeout : 0) + margin);
+
+    settle(1, row.bytesLeft);
+    for (int i = 0; i < 2; ++i) {
+        Outcome next = status();
+        EXPECT_EQ(next.text, "") << "call " << i + 2;
+        EXPECT_LT(next.ms, row.timeout + margin);
+    }
+    EXPECT_TRUE(impl.isConnected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Line, FaultMatrix, ::testing::ValuesIn(rows),
+                         [](const ::testing::TestParamInfo<FaultRow>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------- late replies
+
+// The reply to the first request comes after its wait; later requests are
+// answered after later. The late line stays in the port and is read by the next
+// exchange ahead of its own reply; how many exchanges fail before one succeeds?
+class LateReply : public Faults {
+protected:
+    int measure(milliseconds later) {
+        faultFirst(
+            [](const std::string& line, PtyStation& s) {
+                if (s.pause(milliseconds(wait + wait / 2))) s.send(PtyStation::reply(line));
+            },
+            later);
+        Outcome first = status();
+        EXPECT_EQ(first.text, timeoutText);
+        EXPECT_LT(first.ms, wait + margin);
+        settle(1, true);
+        int failing = failingUntilClean();
+        std::printf("exchanges failing after a late reply (station answering after %d ms): %d\n",
+                    static_cast<int>(later.count()), failing);
+        return failing;
+    }
+};
+
+TEST_F(LateReply, StationAnsweringAtOnce) { EXPECT_EQ(measure(milliseconds(0)), 1); }
+
+TEST_F(LateReply, StationAnsweringAfterTheFirstPoll) { EXPECT_EQ(measure(milliseconds(25)), 1); }
+
+// ---------------------------------------------------------------- unplugging
+
+TEST_F(Faults, UnpluggedBeforeTheSendFailsInSendDataEveryTime) {
+    station.unplug();
+    for (int i = 0; i < 2; ++i) {
+        Outcome out = status();
+        EXPECT_EQ(out.text, unpluggedSendText);
+        EXPECT_LT(out.ms, wait + margin);
+    }
+    EXPECT_TRUE(impl.isConnected());  // the port object still reports open
+}
+
+TEST_F(Faults, UnpluggedMidReplyLeavesWithTheSerialLibrarysExceptionAndReleasesTheLock) {
+    faultFirst([](const std::string& line, PtyStation& s) {
+        s.send(PtyStation::reply(line).substr(0, 12));
+        s.unplug();
+    });
+    Outcome first = status();
+    // The rest of its text names a source file and line of the serial library.
+    EXPECT_EQ(first.text.rfind("serial IOException: IO Exception (5): Input/output error, ", 0), 0u) << first.text;
+    EXPECT_LT(first.ms, wait + wait + margin);
+    EXPECT_TRUE(impl.exchangeLock.try_lock());
+    impl.exchangeLock.unlock();
+
+    Outcome next = status();
+    EXPECT_EQ(next.text, unpluggedSendText);
+    EXPECT_LT(next.ms, wait + margin);
+}
+
+TEST_F(Faults, ReopeningANewStationAfterAnUnplugWorks) {
+    station.unplug();
+    EXPECT_NE(status().text, "");
+
+    PtyStation replacement;
+    replacement.setHandler([](const std::string& line, PtyStation& s) {
+        s.send(isRequestFor(line, "GET_PROTOCOL") ? protocolReply(line) : PtyStation::reply(line));
+    });
+    Outcome reopen = run([&] {
+        impl.closeConnection();
+        impl.openConnection(replacement.devicePath());
+    });
+    EXPECT_EQ(reopen.text, "");
+    EXPECT_LT(reopen.ms, wait + margin);
+    EXPECT_EQ(status().text, "");
+}
+
+// ---------------------------------------------------------------- summary
+
+// One line for the figures script: how many of the cases run here passed.
+class Summary : public ::testing::Environment {
+public:
+    void TearDown() override {
+        int ran = 0, passed = 0;
+        const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
+        for (int i = 0; i < unit.total_test_suite_count(); ++i) {
+            const ::testing::TestSuite& suite = *unit.GetTestSuite(i);
+            for (int j = 0; j < suite.total_test_count(); ++j) {
+                const ::testing::TestInfo& info = *suite.GetTestInfo(j);
+                if (!info.should_run() || info.result()->Skipped()) continue;
+                ++ran;
+                if (info.result()->Passed()) ++passed;
+            }
+        }
+        std::printf("fault cases passed: %d of %d\n", passed, ran);
+    }
+};
+
+[[maybe_unused]] ::testing::Environment* const summary = ::testing::AddGlobalTestEnvironment(new Summary);
+
+}  // namespace
