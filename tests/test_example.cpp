@@ -33,6 +33,7 @@ public:
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         pid = fork();
+        if (pid < 0) throw std::runtime_error("fork");
         if (pid == 0) {
             dup2(in[0], 0);
             dup2(out[1], 1);
@@ -54,10 +55,19 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
+    // Asks the child to stop, then forces it after a bounded wait.
     ~Child() {
         if (pid > 0 && !reaped) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
+            kill(pid, SIGTERM);
+            const auto deadline = Clock::now() + std::chrono::seconds(2);
+            while (waitpid(pid, nullptr, WNOHANG) == 0) {
+                if (Clock::now() > deadline) {
+                    kill(pid, SIGKILL);
+                    waitpid(pid, nullptr, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
         }
         if (stdoutFd >= 0) close(stdoutFd);
     }
@@ -65,21 +75,12 @@ public:
     // Reads standard output to its end and reaps the child; false on timeout.
     bool finish(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
         const auto deadline = Clock::now() + limit;
-        auto left = [&] {
-            return static_cast<int>(std::max<long long>(
-                0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
-        };
-        char buffer[4096];
-        for (;;) {
-            pollfd p{stdoutFd, POLLIN, 0};
-            if (poll(&p, 1, left()) <= 0) return false;
-            ssize_t n = read(stdoutFd, buffer, sizeof buffer);
-            if (n == 0) break;
-            if (n > 0) output.append(buffer, static_cast<std::size_t>(n));
+        while (readSome(deadline)) {
         }
+        if (!closed) return false;
         int status = 0;
         while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (left() == 0) return false;
+            if (Clock::now() > deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         reaped = true;
@@ -90,10 +91,35 @@ public:
     std::string output;
     int exitCode = -1;
 
+    // The first line of standard output, without its line feed; "" on timeout.
+    std::string firstLine(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        const auto deadline = Clock::now() + limit;
+        while (output.find('\n') == std::string::npos && readSome(deadline)) {
+        }
+        const std::size_t end = output.find('\n');
+        return end == std::string::npos ? "" : output.substr(0, end);
+    }
+
 private:
+    // One read of what has arrived; false at the end of output or at the deadline.
+    bool readSome(Clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{stdoutFd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+        char buffer[4096];
+        const ssize_t n = read(stdoutFd, buffer, sizeof buffer);
+        if (n <= 0) {
+            closed = n == 0;
+            return false;
+        }
+        output.append(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
+
     pid_t pid = -1;
     int stdoutFd = -1;
     bool reaped = false;
+    bool closed = false;
 };
 
 const std::string banner =
@@ -282,6 +308,27 @@ TEST_F(ExampleDialogue, StationFailureGoesThroughTheHandlerAndCloses) {
         EXPECT_TRUE(endsWith(run.output, "\nClose connection...\n")) << run.output;
         EXPECT_EQ(station.requestCount(), 2u);  // nothing after the failed status query
     }
+}
+
+TEST(ExampleWithSimulator, HealthyStationGivesTheWholeDialogue) {
+    Child simulator(MOORWINCH_SIM_PATH, {"--scenario", "healthy"}, "");
+    const std::string port = simulator.firstLine();
+    ASSERT_FALSE(port.empty()) << "the simulator named no device";
+
+    Child run = runExample({}, port + "\n");
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(inOrder(run.output, {"Available serial ports:", "Type COM port name to connect.",
+                                     "Try to connect to " + port + ".",
+                                     "Open serial port \"" + port + "\" successfull!",
+                                     "Request tether system status...", "Deactivate tether system...",
+                                     "Activate tether system...", "Deactivate tether system..."}))
+        << run.output;
+    EXPECT_EQ(count(run.output, "System operates between its limits.\n"), 3u);
+    EXPECT_TRUE(endsWith(run.output, "System operates between its limits.\nSystem operates between its limits.\n"
+                                     "System operates between its limits.\n"))
+        << run.output;
+    EXPECT_EQ(run.output.find("Error - "), std::string::npos);
 }
 
 }  // namespace
