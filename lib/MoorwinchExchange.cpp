@@ -53,6 +53,18 @@ const char* statusText(unsigned short status) {
 
 constexpr std::size_t maxLineLength = 65535;
 
+// Bytes in the port before a request is written: the rest of a reply that came
+// after its wait. A port that fails here fails the send, which reports it.
+std::size_t waitingBytes(serial::Serial& port) {
+    try {
+        return port.available();
+    } catch (const serial::IOException&) {
+        return 0;
+    } catch (const serial::SerialException&) {
+        return 0;
+    }
+}
+
 }  // namespace
 
 void Moorwinch::MoorwinchImpl::sendData(std::string payload, unsigned short& msgId) {
@@ -112,17 +124,21 @@ void Moorwinch::MoorwinchImpl::readLine(std::string& reply) {
     }
 }
 
-void Moorwinch::MoorwinchImpl::receiveData(std::string& reply, int timeout) {
+void Moorwinch::MoorwinchImpl::receiveData(std::string& reply, int timeout, std::size_t waiting) {
     const auto start = Clock::now();
     const long interval = timeout <= 100 ? 5 : timeout / 100;
     bool received = false;
+    std::size_t taken = 0;
     for (;;) {
         if (elapsedMs(start) >= timeout) break;
-        if (received) return;
+        // Only bytes beyond what was waiting before the request count as its reply.
+        if (received && taken > waiting) return;
         pauseMs(interval);
         // A steady stream of lines must not keep the drain going past the wait.
         while (serialPort.available() > 0) {
+            const std::size_t before = reply.size();
             readLine(reply);
+            taken += reply.size() - before;
             pauseMs(interval);
             received = true;
             if (elapsedMs(start) >= timeout) break;
@@ -162,8 +178,12 @@ std::string Moorwinch::MoorwinchImpl::exchange(const char* operation, const std:
     if (!lock.try_lock_for(std::chrono::milliseconds(timeout)))
         raise<IOException>(operation, ": Communication timeout");
     try {
+        // A late reply still in the port is read ahead of this one, and this
+        // one is awaited all the same: otherwise every later exchange would read
+        // the reply of the one before it.
+        const std::size_t waiting = waitingBytes(serialPort);
         sendData(payload, msgId);
-        receiveData(reply, replyWait);
+        receiveData(reply, replyWait, waiting);
     } catch (IOException& e) {
         throw IOException(e);
     }

@@ -41,7 +41,9 @@ public:
 
     // --- exchange
     void sendData(std::string payload, unsigned short& msgId);
-    void receiveData(std::string& reply, int timeout);
+    // waiting: bytes that were in the port before the request was written; they
+    // are read ahead of the reply but do not end the wait for it.
+    void receiveData(std::string& reply, int timeout, std::size_t waiting = 0);
     void checkReply(std::string& reply, unsigned short msgId);
     // The standard sequence of every locked operation: take the exchange lock
     // (bounded by the connection timeout, else "<operation>: Communication
