@@ -15,8 +15,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr unsigned int wait = 100;   // connection timeout: the status query's reply wait and the read timeout
-constexpr long long margin = 600;    // scheduling on a loaded two-core machine
+constexpr unsigned int replyWait = 100;  // connection timeout: the status query's reply wait and the read timeout
+constexpr long long margin = 600;         // scheduling on a loaded two-core machine
 const char* const timeoutText = "IO Exception: receiveData: Data Receiver Timeout!";
 const char* const malformedText = "Data Exception: checkReply: malformed buffer data";
 const char* const wrongIdText = "Data Exception: checkReply: wrong message handler";
@@ -58,7 +58,7 @@ Outcome run(Call&& call) {
 
 class Faults : public StationTest {
 protected:
-    void SetUp() override { connect(wait); }
+    void SetUp() override { connect(replyWait); }
 
     Outcome status() {
         return run([this] {
@@ -91,7 +91,7 @@ protected:
         int failing = 0;
         for (; failing < limit; ++failing) {
             Outcome next = status();
-            EXPECT_LT(next.ms, wait + margin);
+            EXPECT_LT(next.ms, replyWait + margin);
             if (next.text.empty()) break;
             EXPECT_TRUE(next.text == malformedText || next.text == wrongIdText) << next.text;
         }
@@ -109,7 +109,7 @@ struct FaultRow {
     const char* first;     // what the first call throws, "" for success
     bool lineHeld;         // a line was still arriving at the end of the wait: one read timeout more
     bool bytesLeft;        // the fault leaves bytes in the port for the next exchange
-    unsigned int timeout = wait;
+    unsigned int timeout = replyWait;
 };
 
 void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
@@ -126,7 +126,7 @@ const FaultRow rows[] = {
      [](const std::string& line, PtyStation& s) {
          std::string whole = PtyStation::reply(line);
          s.send(whole.substr(0, 12));
-         if (s.pause(milliseconds(3 * wait))) s.send(whole.substr(12));
+         if (s.pause(milliseconds(3 * replyWait))) s.send(whole.substr(12));
      },
      malformedText, true, true},
     {"TwoRepliesInOneBurst",
@@ -153,7 +153,7 @@ const FaultRow rows[] = {
      [](const std::string& line, PtyStation& s) {
          s.send(PtyStation::reply(line, "\"PAD\":\"" + std::string(70000, 'x') + "\""));
      },
-     "", true, false, 20 * wait},
+     "", true, false, 20 * replyWait},
     {"TricklingWithoutEnd",
      [](const std::string&, PtyStation& s) {
          // Each byte well within the read timeout of the one before; ends only
@@ -197,12 +197,12 @@ protected:
     int measure(milliseconds later) {
         faultFirst(
             [](const std::string& line, PtyStation& s) {
-                if (s.pause(milliseconds(wait + wait / 2))) s.send(PtyStation::reply(line));
+                if (s.pause(milliseconds(replyWait + replyWait / 2))) s.send(PtyStation::reply(line));
             },
             later);
         Outcome first = status();
         EXPECT_EQ(first.text, timeoutText);
-        EXPECT_LT(first.ms, wait + margin);
+        EXPECT_LT(first.ms, replyWait + margin);
         settle(1, true);
         int failing = failingUntilClean();
         std::printf("exchanges failing after a late reply (station answering after %d ms): %d\n",
@@ -222,7 +222,7 @@ TEST_F(Faults, UnpluggedBeforeTheSendFailsInSendDataEveryTime) {
     for (int i = 0; i < 2; ++i) {
         Outcome out = status();
         EXPECT_EQ(out.text, unpluggedSendText);
-        EXPECT_LT(out.ms, wait + margin);
+        EXPECT_LT(out.ms, replyWait + margin);
     }
     EXPECT_TRUE(impl.isConnected());  // the port object still reports open
 }
@@ -235,13 +235,13 @@ TEST_F(Faults, UnpluggedMidReplyLeavesWithTheSerialLibrarysExceptionAndReleasesT
     Outcome first = status();
     // The rest of its text names a source file and line of the serial library.
     EXPECT_EQ(first.text.rfind("serial IOException: IO Exception (5): Input/output error, ", 0), 0u) << first.text;
-    EXPECT_LT(first.ms, wait + wait + margin);
+    EXPECT_LT(first.ms, replyWait + replyWait + margin);
     EXPECT_TRUE(impl.exchangeLock.try_lock());
     impl.exchangeLock.unlock();
 
     Outcome next = status();
     EXPECT_EQ(next.text, unpluggedSendText);
-    EXPECT_LT(next.ms, wait + margin);
+    EXPECT_LT(next.ms, replyWait + margin);
 }
 
 TEST_F(Faults, ReopeningANewStationAfterAnUnplugWorks) {
@@ -257,7 +257,7 @@ TEST_F(Faults, ReopeningANewStationAfterAnUnplugWorks) {
         impl.openConnection(replacement.devicePath());
     });
     EXPECT_EQ(reopen.text, "");
-    EXPECT_LT(reopen.ms, wait + margin);
+    EXPECT_LT(reopen.ms, replyWait + margin);
     EXPECT_EQ(status().text, "");
 }
 
