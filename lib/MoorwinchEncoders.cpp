@@ -11,13 +11,51 @@
 
 namespace {
 
-// Writes text as a JSON string: '"', '\\' and control characters escaped, every
-// other byte (including bytes >= 0x80) copied unchanged.
+// Length of the well-formed UTF-8 sequence of two to four bytes at text, or 0.
+std::size_t utf8Sequence(const unsigned char* text, std::size_t left) {
+    const unsigned char c = text[0];
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        if (c == 0xE0) low = 0xA0;   // no overlong forms
+        if (c == 0xED) high = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        if (c == 0xF0) low = 0x90;
+        if (c == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (left < length || text[1] < low || text[1] > high) return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if ((text[k] & 0xC0) != 0x80) return 0;
+    return length;
+}
+
+// Writes text as a JSON string: '"', '\\' and control characters escaped, UTF-8
+// copied unchanged. JSON text must be UTF-8, so any other byte >= 0x80 (a
+// Latin-1 text, a character cut by a setter) is written as the code point of
+// the same value, "\u00XX", which keeps the byte recoverable.
 void appendJsonText(std::string& out, const char* text, std::size_t length) {
     static const char hex[] = "0123456789abcdef";
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     out += '"';
     for (std::size_t i = 0; i < length; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const unsigned char c = bytes[i];
+        if (c >= 0x80) {
+            if (std::size_t sequence = utf8Sequence(bytes + i, length - i)) {
+                out.append(text + i, sequence);
+                i += sequence - 1;
+            } else {
+                out += "\\u00";
+                out += hex[c >> 4];
+                out += hex[c & 0x0f];
+            }
+            continue;
+        }
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;

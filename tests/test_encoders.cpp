@@ -489,7 +489,18 @@ INSTANTIATE_TEST_SUITE_P(Encoders, TextEscaping,
                                            EscapeCase{"C:\\x", R"("C:\\x")"},
                                            EscapeCase{"\b\f\n\r\t", R"("\b\f\n\r\t")"},
                                            EscapeCase{"\x01-\x1f-\x7f", "\"\\u0001-\\u001f-\x7f\""},
-                                           EscapeCase{"25\xf8" "C \xc2\xb0", "\"25\xf8" "C \xc2\xb0\""}));
+                                           // UTF-8 is copied; any other byte >= 0x80 is written as \u00XX,
+                                           // since JSON text must be UTF-8 (found by fuzzing).
+                                           EscapeCase{"25\xf8" "C \xc2\xb0", "\"25\\u00f8C \xc2\xb0\""},
+                                           EscapeCase{"\xf0\x9f\x9a\x81\xe2\x82\xac", "\"\xf0\x9f\x9a\x81\xe2\x82\xac\""},
+                                           EscapeCase{"\xc0\x80|\xed\xa0\x80|\xf4\x90|\x80",
+                                                      R"("\u00c0\u0080|\u00ed\u00a0\u0080|\u00f4\u0090|\u0080")"}));
+
+// A setter that cuts a multi-byte character leaves a fragment that still parses.
+TEST_F(Tables, CutCharacterKeepsTheFragmentParseable) {
+    set_mw_sys_details_serial_number((std::string(29, 'x') + "\xe2\x82\xac").c_str());
+    EXPECT_EQ(parse(mw_sys_details_json)["SYSTEM_DETAILS"]["SN"], std::string(29, 'x') + "\xc3\xa2\xc2\x82");
+}
 
 // Every fragment stays parseable JSON whatever the texts hold.
 TEST_F(Tables, HostileTextsKeepEveryFragmentParseable) {

@@ -311,7 +311,8 @@ void set_mw_com_status_msg(const char* value);
 // ---------------------------------------------------------------------------
 // Encoders: each appends one compact fragment, "KEY":{...}, to the NUL-terminated
 // text in dst. dst must have room for the fragment. Texts are written as JSON
-// strings ('"', '\\' and control characters escaped). The tails of ENERGY_GS,
+// strings ('"', '\\' and control characters escaped, bytes >= 0x80 that are not
+// UTF-8 as "\u00XX", up to six characters a byte). The tails of ENERGY_GS,
 // ENERGY_UAV, SYS_STATE and SYSTEM_DETAILS appear only while "AUTH_ENABLE" of
 // SYS_STATE is not 0.
 
