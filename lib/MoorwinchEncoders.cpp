@@ -264,9 +264,20 @@ void append(char* dst, const std::string& fragment) {
     std::memcpy(dst + std::strlen(dst), fragment.c_str(), fragment.size() + 1);
 }
 
-// Cuts a longer text to the field and always terminates it; a null text stores the empty text.
+// Cuts a longer text to the field and always terminates it; a null text stores
+// the empty text. A cut never splits a UTF-8 character: it falls before it.
 template <std::size_t N> void storeText(mw_entry_text<N>& entry, const char* text) {
-    const std::size_t length = text ? strnlen(text, N - 1) : 0;
+    std::size_t length = text ? strnlen(text, N - 1) : 0;
+    if (length == N - 1 && text[length] != '\0') {
+        for (std::size_t back = 1; back < 4 && back <= length; ++back) {
+            const std::size_t start = length - back;
+            const auto* bytes = reinterpret_cast<const unsigned char*>(text + start);
+            if (utf8Sequence(bytes, strnlen(text + start, 4)) > back) {
+                length = start;
+                break;
+            }
+        }
+    }
     if (length) std::memcpy(entry.value, text, length);
     std::memset(entry.value + length, 0, N - length);
 }

@@ -496,10 +496,15 @@ INSTANTIATE_TEST_SUITE_P(Encoders, TextEscaping,
                                            EscapeCase{"\xc0\x80|\xed\xa0\x80|\xf4\x90|\x80",
                                                       R"("\u00c0\u0080|\u00ed\u00a0\u0080|\u00f4\u0090|\u0080")"}));
 
-// A setter that cuts a multi-byte character leaves a fragment that still parses.
-TEST_F(Tables, CutCharacterKeepsTheFragmentParseable) {
+// A cut falls before a UTF-8 character it would split; other bytes are cut where they are.
+TEST_F(Tables, CutNeverSplitsACharacter) {
     set_mw_sys_details_serial_number((std::string(29, 'x') + "\xe2\x82\xac").c_str());
-    EXPECT_EQ(parse(mw_sys_details_json)["SYSTEM_DETAILS"]["SN"], std::string(29, 'x') + "\xc3\xa2\xc2\x82");
+    set_mw_sys_details_model((std::string(28, 'x') + "\xf0\x9f\x9a\x81").c_str());
+    set_mw_sys_details_cable_type((std::string(30, 'x') + "\xf8y").c_str());
+    const json details = parse(mw_sys_details_json)["SYSTEM_DETAILS"];
+    EXPECT_EQ(details["SN"], std::string(29, 'x'));
+    EXPECT_EQ(details["MODEL"], std::string(28, 'x'));
+    EXPECT_EQ(details["CABLE_TYPE"], std::string(30, 'x') + "\xc3\xb8");
 }
 
 // Every fragment stays parseable JSON whatever the texts hold.

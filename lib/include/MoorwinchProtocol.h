@@ -177,8 +177,8 @@ extern mw_config_product_t mw_config_product;
 
 // ---------------------------------------------------------------------------
 // Setters: each stores one value into one slot. Text setters cut a text that is
-// longer than the field (31 characters; 255 for "COM_STATUS_MSG") and always
-// leave it terminated.
+// longer than the field (31 characters; 255 for "COM_STATUS_MSG"), never inside
+// a UTF-8 character, and always leave it terminated.
 
 void set_mw_hw_module_status_main_ctrl(unsigned char value);
 void set_mw_hw_module_status_reel_ctrl(unsigned char value);
