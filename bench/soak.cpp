@@ -94,7 +94,7 @@ void runOperation(Moorwinch& station, unsigned long i) {
 
 int main(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; i += 2) {  // every option takes one value
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         unsigned long n = 0;
@@ -112,7 +112,6 @@ int main(int argc, char** argv) {
             usage(std::cerr);
             return 2;
         }
-        ++i;
     }
     if (options.warmup >= options.exchanges) options.warmup = options.exchanges / 10;
 
