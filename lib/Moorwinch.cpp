@@ -9,36 +9,18 @@
 namespace KORVANE {
 namespace {
 
+// Runs call; an exception of one of the listed library types is thrown on as a
+// copy of itself, any other passes through untouched.
 template <class F>
-decltype(auto) passIO(F&& call) {
-    try {
-        return call();
-    } catch (IOException& e) {
-        throw IOException(e);
-    }
+decltype(auto) pass(F&& call) {
+    return call();
 }
-
-template <class F>
-decltype(auto) passIOData(F&& call) {
+template <class E, class... Rest, class F>
+decltype(auto) pass(F&& call) {
     try {
-        return call();
-    } catch (IOException& e) {
-        throw IOException(e);
-    } catch (DataException& e) {
-        throw DataException(e);
-    }
-}
-
-template <class F>
-decltype(auto) passIODataValue(F&& call) {
-    try {
-        return call();
-    } catch (IOException& e) {
-        throw IOException(e);
-    } catch (DataException& e) {
-        throw DataException(e);
-    } catch (ValueException& e) {
-        throw ValueException(e);
+        return pass<Rest...>(std::forward<F>(call));
+    } catch (E& e) {
+        throw E(e);
     }
 }
 
@@ -56,10 +38,10 @@ void Moorwinch::printSerialPortList() { impl->printSerialPortList(); }
 void Moorwinch::printSerialPortList(std::ostream& out) { impl->printSerialPortList(out); }
 
 void Moorwinch::openConnection(const std::string& port) {
-    passIO([&] { impl->openConnection(port); });
+    pass<IOException>([&] { impl->openConnection(port); });
 }
 void Moorwinch::closeConnection() {
-    passIO([&] { impl->closeConnection(); });
+    pass<IOException>([&] { impl->closeConnection(); });
 }
 int Moorwinch::getConnectionStatus() { return impl->getConnectionStatus(); }
 bool Moorwinch::isConnected() { return impl->isConnected(); }
@@ -74,19 +56,19 @@ void Moorwinch::printVersionDetails() { impl->printVersionDetails(); }
 void Moorwinch::printVersionDetails(std::ostream& out) { impl->printVersionDetails(out); }
 
 void Moorwinch::getSystemStatus(systemStatus& status) {
-    passIOData([&] { impl->getSystemStatus(status); });
+    pass<IOException, DataException>([&] { impl->getSystemStatus(status); });
 }
 void Moorwinch::getSystemDetails(systemDetails& details) {
-    passIOData([&] { impl->getSystemDetails(details); });
+    pass<IOException, DataException>([&] { impl->getSystemDetails(details); });
 }
 void Moorwinch::getSystemConfig(systemConfig& config) {
-    passIOData([&] { impl->getSystemConfig(config); });
+    pass<IOException, DataException>([&] { impl->getSystemConfig(config); });
 }
 void Moorwinch::getSystemStatusConfig(systemStatusConfig& config) {
-    passIOData([&] { impl->getSystemStatusConfig(config); });
+    pass<IOException, DataException>([&] { impl->getSystemStatusConfig(config); });
 }
 void Moorwinch::setSystemStatusConfig(systemStatusConfig& config) {
-    passIOData([&] { impl->setSystemStatusConfig(config); });
+    pass<IOException, DataException>([&] { impl->setSystemStatusConfig(config); });
 }
 
 unsigned int Moorwinch::getMinimalCableRetractionTorque() { return impl->getMinimalCableRetractionTorque(); }
@@ -94,26 +76,26 @@ unsigned int Moorwinch::getMaximalCableRetractionTorque() { return impl->getMaxi
 float Moorwinch::getMinimalCableRetractionStartLength() { return impl->getMinimalCableRetractionStartLength(); }
 
 void Moorwinch::setSystemConfig(bool activation, unsigned int torque, float startLength) {
-    passIODataValue([&] { impl->setSystemConfig(activation, torque, startLength); });
+    pass<IOException, DataException, ValueException>([&] { impl->setSystemConfig(activation, torque, startLength); });
 }
 void Moorwinch::setSystemConfig(const systemConfig& config) {
-    passIODataValue([&] { impl->setSystemConfig(config); });
+    pass<IOException, DataException, ValueException>([&] { impl->setSystemConfig(config); });
 }
 void Moorwinch::setSystemActivation(bool activation) {
-    passIODataValue([&] { impl->setSystemActivation(activation); });
+    pass<IOException, DataException, ValueException>([&] { impl->setSystemActivation(activation); });
 }
 void Moorwinch::setCableRetractionTorque(unsigned int torque) {
-    passIODataValue([&] { impl->setCableRetractionTorque(torque); });
+    pass<IOException, DataException, ValueException>([&] { impl->setCableRetractionTorque(torque); });
 }
 void Moorwinch::setCableRetractionStartLength(float startLength) {
-    passIODataValue([&] { impl->setCableRetractionStartLength(startLength); });
+    pass<IOException, DataException, ValueException>([&] { impl->setCableRetractionStartLength(startLength); });
 }
 
 bool Moorwinch::checkSystemStatus(MoorwinchDefinitions::systemError& error) {
-    return passIOData([&] { return impl->checkSystemStatus(error); });
+    return pass<IOException, DataException>([&] { return impl->checkSystemStatus(error); });
 }
 bool Moorwinch::checkSystemStatus(systemStatus& status, MoorwinchDefinitions::systemError& error, bool flag) {
-    return passIOData([&] { return impl->checkSystemStatus(status, error, flag); });
+    return pass<IOException, DataException>([&] { return impl->checkSystemStatus(status, error, flag); });
 }
 bool Moorwinch::checkSystemStatus(systemStatus& status, systemDetails& details,
                                   MoorwinchDefinitions::systemError& error, bool flag) {
@@ -127,7 +109,7 @@ void Moorwinch::print(systemDetails& details) { impl->print(details, std::cout);
 void Moorwinch::print(systemConfig& config, std::ostream& out) { impl->print(config, out); }
 void Moorwinch::print(systemConfig& config) { impl->print(config, std::cout); }
 void Moorwinch::print() {
-    passIOData([&] { impl->print(); });
+    pass<IOException, DataException>([&] { impl->print(); });
 }
 
 }  // namespace KORVANE
