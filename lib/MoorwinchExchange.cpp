@@ -6,6 +6,7 @@
 #include <chrono>
 #include <climits>
 #include <random>
+#include <utility>
 
 #include "MoorwinchImpl.h"
 #include "MoorwinchReplyFields.h"
@@ -165,18 +166,12 @@ void Moorwinch::MoorwinchImpl::checkReply(std::string& reply, unsigned short msg
     if (status != 0) raise<DataException>("checkReply", statusText(status));
 }
 
-std::string Moorwinch::MoorwinchImpl::exchange(const char* operation, const std::string& payload,
-                                                unsigned int waitFactor) {
-    const std::uint32_t timeout = connectionTimeout;
+std::string Moorwinch::MoorwinchImpl::transfer(const std::string& payload, unsigned int waitFactor,
+                                                unsigned short& msgId) {
     // A wait too long for the receiver's int is clamped rather than wrapped negative.
-    const long long wait = static_cast<long long>(timeout) * waitFactor;
+    const long long wait = static_cast<long long>(connectionTimeout) * waitFactor;
     const int replyWait = wait > INT_MAX ? INT_MAX : static_cast<int>(wait);
-
     std::string reply;
-    unsigned short msgId = 0;
-    std::unique_lock<std::timed_mutex> lock(exchangeLock, std::defer_lock);
-    if (!lock.try_lock_for(std::chrono::milliseconds(timeout)))
-        raise<IOException>(operation, ": Communication timeout");
     try {
         // A late reply still in the port is read ahead of this one, and this
         // one is awaited all the same: otherwise every later exchange would read
@@ -187,14 +182,27 @@ std::string Moorwinch::MoorwinchImpl::exchange(const char* operation, const std:
     } catch (IOException& e) {
         throw IOException(e);
     }
-    lock.unlock();
+    return reply;
+}
 
+std::string Moorwinch::MoorwinchImpl::checked(std::string reply, unsigned short msgId) {
     try {
         checkReply(reply, msgId);
     } catch (DataException& e) {
         throw DataException(e);
     }
     return reply;
+}
+
+std::string Moorwinch::MoorwinchImpl::exchange(const char* operation, const std::string& payload,
+                                                unsigned int waitFactor) {
+    std::unique_lock<std::timed_mutex> lock(exchangeLock, std::defer_lock);
+    if (!lock.try_lock_for(std::chrono::milliseconds(connectionTimeout)))
+        raise<IOException>(operation, ": Communication timeout");
+    unsigned short msgId = 0;
+    std::string reply = transfer(payload, waitFactor, msgId);
+    lock.unlock();  // validation and parsing run without the lock
+    return checked(std::move(reply), msgId);
 }
 
 std::string Moorwinch::MoorwinchImpl::queryPayload(const mw_entry_u8& command) {

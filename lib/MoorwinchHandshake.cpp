@@ -1,6 +1,6 @@
 // The library's identity and banner, and the protocol version handshake.
-#include <climits>
 #include <iostream>
+#include <utility>
 #include <vector>
 
 #include "MoorwinchFormat.h"
@@ -33,21 +33,11 @@ void Moorwinch::MoorwinchImpl::printVersionDetails(std::ostream& out) {
 }
 
 void Moorwinch::MoorwinchImpl::getDeviceProtocolVersion() {
-    std::string reply;
-    unsigned short msgId = 0;
     // The handshake runs inside openConnection, which callers do not overlap
     // with other operations, so it exchanges without the lock.
-    try {
-        sendData(queryPayload(mw_command.get_protocol), msgId);
-        receiveData(reply, static_cast<int>(connectionTimeout > INT_MAX ? INT_MAX : connectionTimeout));
-    } catch (IOException& e) {
-        throw IOException(e);
-    }
-    try {
-        checkReply(reply, msgId);
-    } catch (DataException& e) {
-        throw DataException(e);
-    }
+    unsigned short msgId = 0;
+    std::string reply = transfer(queryPayload(mw_command.get_protocol), 1, msgId);
+    reply = checked(std::move(reply), msgId);
 
     nlohmann::json document;
     if (!replyFields::parse(reply, document))

@@ -125,6 +125,11 @@ private:
     // of reply, giving up when no byte arrives before the read timeout counted
     // from the start of the line.
     void readLine(std::string& reply);
+    // Sends payload and receives its reply within waitFactor connection
+    // timeouts; msgId is the request's id.
+    std::string transfer(const std::string& payload, unsigned int waitFactor, unsigned short& msgId);
+    // The reply, once its envelope has passed checkReply.
+    std::string checked(std::string reply, unsigned short msgId);
     // Throws IOException "<operation>: <shortened message of e>".
     [[noreturn]] void raiseSerialFailure(const char* operation, const std::exception& e);
 };
