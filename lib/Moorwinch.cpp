@@ -112,4 +112,13 @@ void Moorwinch::print() {
     pass<IOException, DataException>([&] { impl->print(); });
 }
 
+void Moorwinch::setTrace(traceFunction trace) { impl->setTrace(std::move(trace)); }
+void Moorwinch::clearTrace() { impl->setTrace(nullptr); }
+
+bool Moorwinch::checkSystemStatus(const systemStatus& status, const systemDetails& details,
+                                  MoorwinchDefinitions::systemError& error, bool flag,
+                                  std::vector<std::string>& conditions) {
+    return impl->checkSystemStatus(status, details, error, flag, conditions);
+}
+
 }  // namespace KORVANE

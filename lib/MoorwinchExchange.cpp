@@ -81,6 +81,7 @@ void Moorwinch::MoorwinchImpl::sendData(std::string payload, unsigned short& msg
 
     try {
         serialPort.write(payload);
+        if (tracing.load(std::memory_order_acquire)) traceLine(traceDirection::sent, payload);
     } catch (serial::PortNotOpenedException&) {
         raise<IOException>("sendData", ": No serial connection established!");
     } catch (serial::IOException& e) {
@@ -101,6 +102,13 @@ void Moorwinch::MoorwinchImpl::raiseSerialFailure(const char* operation, const s
 // counts the read timeout for the whole line on our own clock and only takes
 // bytes the port already holds.
 void Moorwinch::MoorwinchImpl::readLine(std::string& reply) {
+    const std::size_t from = reply.size();
+    readLineBytes(reply);
+    if (reply.size() > from && tracing.load(std::memory_order_acquire))
+        traceLine(traceDirection::received, reply.substr(from));
+}
+
+void Moorwinch::MoorwinchImpl::readLineBytes(std::string& reply) {
     const auto start = Clock::now();
     const long long limit = connectionTimeout;
     std::size_t taken = 0;

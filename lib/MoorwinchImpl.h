@@ -9,6 +9,7 @@
 #endif
 #include <serial.h>
 
+#include <atomic>
 #include <cstdint>
 #include <ostream>
 #include <mutex>
@@ -102,6 +103,11 @@ public:
     bool checkSystemStatus(systemStatus& status, MoorwinchDefinitions::systemError& error, bool flag);
     bool checkSystemStatus(systemStatus& status, systemDetails& details, MoorwinchDefinitions::systemError& error,
                            bool flag);
+    bool checkSystemStatus(const systemStatus& status, const systemDetails& details,
+                           MoorwinchDefinitions::systemError& error, bool flag, std::vector<std::string>& conditions);
+    // The rule tables once: the verdict, and the conditions when asked for.
+    static bool judge(const systemStatus& status, const systemDetails& details, MoorwinchDefinitions::systemError& error,
+                      bool flag, std::vector<std::string>* conditions);
 
     // --- reports
     void print(systemStatus& status, std::ostream& out);
@@ -109,6 +115,11 @@ public:
     std::string getTimeString(unsigned long time);
     void print(systemConfig& config, std::ostream& out);
     void print();
+
+    // --- trace
+    void setTrace(traceFunction function);
+    // Hands one line to the trace function; call only when tracing is set.
+    void traceLine(traceDirection direction, const std::string& line);
 
     // --- state, in declaration order
     serial::Serial serialPort;
@@ -119,12 +130,16 @@ public:
     std::int32_t deviceProtocolMajor = 0;
     std::int32_t deviceProtocolMinor = 0;
     std::int32_t deviceProtocolPatch = 0;
+    std::atomic<bool> tracing{false};  // checked before any trace work
+    std::mutex traceMutex;
+    traceFunction trace;
 
 private:
     // Reads one line (up to and including "\n", at most 65535 bytes) into the end
     // of reply, giving up when no byte arrives before the read timeout counted
     // from the start of the line.
     void readLine(std::string& reply);
+    void readLineBytes(std::string& reply);
     // Sends payload and receives its reply within waitFactor connection
     // timeouts; msgId is the request's id.
     std::string transfer(const std::string& payload, unsigned int waitFactor, unsigned short& msgId);

@@ -97,6 +97,25 @@ TEST(HealthRules, ErrorBeatsWarningAndDefaultsAreFaulty) {
     EXPECT_EQ(verdict(Status()), MoorwinchDefinitions::statusError);
 }
 
+TEST(HealthRules, ConditionsNameEveryRuleThatHoldsErrorsFirst) {
+    Status s = healthy();
+    s.envSensor2Status = 2;
+    s.tetherStatus = 3;
+    s.hwLpwrCtrl = 129;
+    Details d;
+    d.maintenanceRequired = 1;
+    Moorwinch winch;
+    systemError error = MoorwinchDefinitions::statusOk;
+    std::vector<std::string> found{"kept"};
+    EXPECT_TRUE(winch.checkSystemStatus(s, d, error, true, found));
+    EXPECT_EQ(error, MoorwinchDefinitions::statusError);
+    EXPECT_EQ(found, (std::vector<std::string>{"kept", "low power control communication error", "tether failure detected",
+                                               "environment sensor 2 temperature failure", "maintenance required"}));
+    found.clear();
+    EXPECT_FALSE(winch.checkSystemStatus(healthy(), d, error, false, found));
+    EXPECT_TRUE(found.empty());
+}
+
 TEST(HealthRules, MaintenanceCountsOnlyWithTheFlagAndOnlyForOne) {
     Details due;
     due.maintenanceRequired = 1;

@@ -34,8 +34,10 @@
 #ifndef KORVANE_MOORWINCH_H
 #define KORVANE_MOORWINCH_H
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -202,6 +204,11 @@ public:
         std::int32_t hwModuleStatus = 255;
     };
 
+    // One line crossing the serial line, for a trace (setTrace).
+    enum class traceDirection : std::uint8_t { sent, received };
+    using traceFunction =
+        std::function<void(traceDirection direction, const std::string& line, std::chrono::system_clock::time_point time)>;
+
     Moorwinch();
     Moorwinch(Moorwinch&& other) noexcept;
     Moorwinch(const Moorwinch&) = delete;
@@ -269,6 +276,11 @@ public:
     // Judges both records; no traffic, cannot fail.
     bool checkSystemStatus(systemStatus& status, systemDetails& details, MoorwinchDefinitions::systemError& error,
                            bool flag);
+    // The same verdict, and one short English text per condition found (errors
+    // first, then warnings, in rule order) appended to conditions, e.g.
+    // "tether failure detected" or "environment sensor 2 temperature failure".
+    bool checkSystemStatus(const systemStatus& status, const systemDetails& details,
+                           MoorwinchDefinitions::systemError& error, bool flag, std::vector<std::string>& conditions);
 
     // --- Reports. Each writes its whole text in one insertion and leaves the
     // stream's formatting state as it found it. The degree sign is the byte 0xF8.
@@ -281,6 +293,16 @@ public:
     // Reads status and details and prints both to standard output; prints nothing
     // when either read fails (IOException, DataException).
     void print();
+
+    // --- Trace of the line. The function receives every request line as it is
+    // written and every line as it is received (late replies that are dropped and
+    // noise included), without the line feed, with its direction and the time it
+    // crossed. It runs on the thread of the exchange while the exchange lock is
+    // held: keep it short, and do not call this object from it. An exception it
+    // throws is swallowed. Safe to set and clear while other threads exchange;
+    // costs nothing when none is set.
+    void setTrace(traceFunction trace);  // an empty function clears the trace
+    void clearTrace();
 
 private:
     std::unique_ptr<MoorwinchImpl> impl;
