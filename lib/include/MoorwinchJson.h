@@ -15,7 +15,9 @@
 //     of 255.
 // Reading JSON back (fromJson) is lenient like the library's reply parsers: a
 // null or absent member gives the record's default, a member of the wrong type
-// is skipped. Header-only; needs nlohmann-json.
+// is skipped. Texts are copied as they are: a record filled by hand may hold
+// bytes that are not UTF-8, which json::dump throws on unless it is given
+// error_handler_t::replace. Header-only; needs nlohmann-json.
 #ifndef KORVANE_MOORWINCH_JSON_H
 #define KORVANE_MOORWINCH_JSON_H
 
