@@ -1,126 +1,15 @@
 // The example program as a subprocess: help switch, a missing port name, an
 // unknown port, a station that fails mid-dialogue, and whole dialogues against an
 // in-process station and against the simulator program.
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <thread>
 
+#include "ChildProcess.h"
 #include "StationFixture.h"
 
 using namespace moorwinch_test;
 
 namespace {
-
-// One run of a program: arguments, a fixed standard input, standard output
-// collected until it closes. Every wait is bounded; the child is killed if still there.
-class Child {
-public:
-    Child(const std::string& program, std::vector<std::string> args, const std::string& input) {
-        signal(SIGPIPE, SIG_IGN);
-        args.insert(args.begin(), program);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        pid = fork();
-        if (pid < 0) throw std::runtime_error("fork");
-        if (pid == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-#ifdef SYS_close_range
-            syscall(SYS_close_range, 3u, ~0u, 0u);  // keep the in-process station's descriptors out
-#endif
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        stdoutFd = out[0];
-        // A child that ends without reading (the help switch) leaves EPIPE, which is fine.
-        if (!input.empty() && write(in[1], input.data(), input.size()) < 0 && errno != EPIPE)
-            ADD_FAILURE() << "writing stdin failed";
-        close(in[1]);
-    }
-
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    // Asks the child to stop, then forces it after a bounded wait.
-    ~Child() {
-        if (pid > 0 && !reaped) {
-            kill(pid, SIGTERM);
-            const auto deadline = Clock::now() + std::chrono::seconds(2);
-            while (waitpid(pid, nullptr, WNOHANG) == 0) {
-                if (Clock::now() > deadline) {
-                    kill(pid, SIGKILL);
-                    waitpid(pid, nullptr, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-        }
-        if (stdoutFd >= 0) close(stdoutFd);
-    }
-
-    // Reads standard output to its end and reaps the child; false on timeout.
-    bool finish(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-        const auto deadline = Clock::now() + limit;
-        while (readSome(deadline)) {
-        }
-        if (!closed) return false;
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (Clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        reaped = true;
-        exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return true;
-    }
-
-    std::string output;
-    int exitCode = -1;
-
-    // The first line of standard output, without its line feed; "" on timeout.
-    std::string firstLine(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        const auto deadline = Clock::now() + limit;
-        while (output.find('\n') == std::string::npos && readSome(deadline)) {
-        }
-        const std::size_t end = output.find('\n');
-        return end == std::string::npos ? "" : output.substr(0, end);
-    }
-
-private:
-    // One read of what has arrived; false at the end of output or at the deadline.
-    bool readSome(Clock::time_point deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd p{stdoutFd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
-        char buffer[4096];
-        const ssize_t n = read(stdoutFd, buffer, sizeof buffer);
-        if (n <= 0) {
-            closed = n == 0;
-            return false;
-        }
-        output.append(buffer, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t pid = -1;
-    int stdoutFd = -1;
-    bool reaped = false;
-    bool closed = false;
-};
 
 const std::string banner =
     "###########################################\n"

@@ -1,0 +1,289 @@
+// The moorwinch tool as a subprocess against the simulator program on its pty:
+// usage and exit codes, every command in both output forms, check per scenario,
+// setters read back, a refused value that reaches nothing, and watch through an
+// unplug.
+#include <sys/stat.h>
+
+#include <memory>
+#include <regex>
+
+#include "ChildProcess.h"
+#include "MoorwinchJson.h"
+
+using namespace moorwinch_test;
+using json = nlohmann::json;
+
+namespace {
+
+struct Result {
+    int code;
+    std::string out, err;
+};
+
+// One run of the tool to its end; $MOORWINCH_PORT only when given.
+Result moorwinch(const std::vector<std::string>& args, const std::string& envPort = "") {
+    ChildOptions options;
+    options.captureStderr = true;
+    options.environment = {{"MOORWINCH_PORT", envPort}};
+    Child run(MOORWINCH_TOOL_PATH, args, options);
+    EXPECT_TRUE(run.finish()) << args.at(0);
+    return {run.exitCode, run.output, run.errors};
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+std::vector<json> jsonLines(const std::string& text) {
+    std::vector<json> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(json::parse(text.substr(start, end - start)));
+    return lines;
+}
+
+// The simulator program and the device path it serves.
+struct Station {
+    static ChildOptions logged(bool log) {
+        ChildOptions options;
+        options.captureStderr = log;
+        return options;
+    }
+    explicit Station(std::vector<std::string> args, bool log = false)
+        : child(MOORWINCH_SIM_PATH, std::move(args), logged(log)), port(child.firstLine()) {
+        EXPECT_FALSE(port.empty()) << "the simulator named no device";
+    }
+    Child child;
+    std::string port;
+};
+
+TEST(Tool, UsageVersionAndExitCodes) {
+    const Result help = moorwinch({"--help"});
+    EXPECT_EQ(help.code, 0);
+    for (const char* command : {"ports", "status", "details", "config", "reporting", "report", "check", "set", "watch"})
+        EXPECT_NE(help.out.find(command), std::string::npos) << command;
+
+    KORVANE::Moorwinch library;
+    const Result version = moorwinch({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out, "moorwinch " MOORWINCH_VERSION "\nlibrary build " + library.getLibBuild() +
+                               "\nprotocol version " + library.getLibProtocolVersion() + "\n");
+
+    // Usage errors: exit 4, a message on standard error, nothing on standard output.
+    const std::vector<std::vector<std::string>> bad = {
+        {"status"},  // no port
+        {"--port", "/dev/null", "--bogus", "status"},
+        {"--port", "/dev/null", "--timeout", "0", "status"},
+        {"--port", "/dev/null", "set", "torque", "4o"},
+        {"--port", "/dev/null", "set", "torque", "-1"},
+        {"--port", "/dev/null", "set", "start-length", "nan"},
+        {"--port", "/dev/null", "set", "activation", "maybe"},
+        {"--port", "/dev/null", "reporting", "set", "cab=2"},
+        {"--port", "/dev/null", "watch", "--interval", "0.01"},
+        {"--port", "/dev/null", "watch", "--count", "0"},
+        {"--port", "/dev/null"},  // no command
+    };
+    for (const auto& args : bad) {
+        const Result run = moorwinch(args);
+        EXPECT_EQ(run.code, 4) << args.back();
+        EXPECT_FALSE(run.err.empty()) << args.back();
+        EXPECT_EQ(run.out, "") << args.back();
+    }
+
+    // check speaks the monitoring convention: UNKNOWN on standard output, exit 3.
+    const Result check = moorwinch({"check"});
+    EXPECT_EQ(check.code, 3);
+    EXPECT_EQ(check.out.rfind("MOORWINCH UNKNOWN - ", 0), 0u) << check.out;
+
+    const Result missing = moorwinch({"--port", "/dev/moorwinch-no-such-port", "status"});
+    EXPECT_EQ(missing.code, 3);
+    EXPECT_NE(missing.err.find("IO Exception: openConnection"), std::string::npos) << missing.err;
+}
+
+TEST(Tool, EveryQueryInBothFormsWithTheJsonMapping) {
+    Station station({"--scenario", "healthy"});
+    const std::string& port = station.port;
+
+    // Options after the command, and the port from the environment.
+    const Result status = moorwinch({"status", "--trace"}, port);
+    ASSERT_EQ(status.code, 0) << status.err;
+    EXPECT_NE(status.out.find("Temperatur 1 (System/PCB): 34 \xC2\xB0" "C\n"), std::string::npos) << status.out;
+    EXPECT_EQ(status.out.find('\xF8'), std::string::npos);
+    EXPECT_NE(status.err.find(" -> {\"COM\":{\"MSG_ID\":"), std::string::npos) << status.err;
+    EXPECT_NE(status.err.find("\"GET_SYSTEM_STATUS\":1}}\n"), std::string::npos);
+    EXPECT_NE(status.err.find(" <- {\"COM\":"), std::string::npos);
+
+    const json s = json::parse(moorwinch({"status", "--json"}, port).out);
+    KORVANE::Moorwinch::systemStatus back;
+    KORVANE::MoorwinchJson::fromJson(s, back);
+    EXPECT_EQ(KORVANE::MoorwinchJson::toJson(back), s);
+    EXPECT_EQ(s.at("cab"), 1);
+    EXPECT_EQ(s.at("temperature1"), 34.0);
+    EXPECT_EQ(s.at("mainsVoltage"), 230.0);
+
+    const Result details = moorwinch({"--port", port, "details"});
+    EXPECT_EQ(details.code, 0);
+    EXPECT_NE(details.out.find("KV-SGS-2303-0417"), std::string::npos) << details.out;
+    EXPECT_EQ(json::parse(moorwinch({"--port", port, "--json", "details"}).out).at("protocolVersion"), "1.36");
+
+    const Result config = moorwinch({"--port", port, "config"});
+    EXPECT_NE(config.out.find("Cable retraction torque: 40 %\n"), std::string::npos) << config.out;
+    EXPECT_EQ(json::parse(moorwinch({"--port", port, "config", "--json"}).out).at("cableRetractionTorque"), 40);
+
+    const Result reporting = moorwinch({"--port", port, "reporting"});
+    EXPECT_EQ(count(reporting.out, ": reported ("), 6u) << reporting.out;
+    EXPECT_EQ(json::parse(moorwinch({"--port", port, "reporting", "--json"}).out),
+              json::parse(R"({"cab":1,"env":1,"energyGS":1,"energyUAV":1,"sysState":1,"hwModuleStatus":1})"));
+
+    const Result report = moorwinch({"--port", port, "report"});
+    for (const char* header : {"- System Status\n", "- Product Details:\n", "- System Configuration:\n"})
+        EXPECT_EQ(count(report.out, header), 1u) << header;
+    const json all = json::parse(moorwinch({"--port", port, "report", "--json"}).out);
+    EXPECT_EQ(all.at("details").at("model"), "SGS-100");
+    EXPECT_EQ(all.at("config").at("systemActivation"), false);
+    EXPECT_EQ(all.at("status").at("cab"), 1);
+
+    const Result ports = moorwinch({"ports"});
+    EXPECT_EQ(ports.code, 0);
+    EXPECT_TRUE(json::parse(moorwinch({"ports", "--json"}).out).is_array());
+
+    const Result once = moorwinch({"--port", port, "watch", "--count", "1"});
+    EXPECT_EQ(once.code, 0);
+    EXPECT_TRUE(std::regex_search(once.out, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  cable 0 m 0 m/s  mains 230 V 0.45 A  UAV 0 V 0 A  ok\n$)")))
+        << once.out;
+}
+
+struct CheckCase {
+    const char* scenario;
+    int code;
+    const char* line;  // the start of the line
+};
+
+void PrintTo(const CheckCase& c, std::ostream* out) { *out << c.scenario; }
+
+class ToolCheck : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(ToolCheck, ExitCodeLineAndJsonFollowTheVerdict) {
+    const CheckCase& c = GetParam();
+    Station station(c.code == 3 ? std::vector<std::string>{"--silent"}
+                                : std::vector<std::string>{"--scenario", c.scenario});
+    const Result text = moorwinch({"--port", station.port, "--timeout", "100", "check"});
+    EXPECT_EQ(text.code, c.code) << text.out << text.err;
+    EXPECT_EQ(text.out.rfind(c.line, 0), 0u) << text.out;
+    EXPECT_EQ(count(text.out, "\n"), 1u);
+    if (c.code != 3) {
+        EXPECT_NE(text.out.find(" | 'cableLength'=0m 'cableSpeed'=0m/s 'mainsVoltage'=230V 'mainsCurrent'=0.45A "
+                                "'uavSupplyVoltage'=0V 'uavSupplyCurrent'=0A 'temperature1'=34C "),
+                  std::string::npos)
+            << text.out;
+    }
+
+    const Result asJson = moorwinch({"--port", station.port, "--timeout", "100", "check", "--json"});
+    EXPECT_EQ(asJson.code, c.code);
+    const json verdict = json::parse(asJson.out);
+    EXPECT_EQ(verdict.at("conditions").empty(), c.code == 0 || c.code == 3);
+    EXPECT_EQ(verdict.at("status").is_null(), c.code == 3);
+    const char* names[] = {"ok", "warning", "error", "unknown"};
+    EXPECT_EQ(verdict.at("verdict"), names[c.code]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenarios, ToolCheck,
+    ::testing::Values(CheckCase{"healthy", 0, "MOORWINCH OK - no error or warning conditions | "},
+                      CheckCase{"warning", 1, "MOORWINCH WARNING - environment sensor 1 humidity failure | "},
+                      CheckCase{"error", 2, "MOORWINCH CRITICAL - reel control hardware error, generic system error | "},
+                      CheckCase{"maintenance", 1, "MOORWINCH WARNING - maintenance required | "},
+                      CheckCase{"silent", 3, "MOORWINCH UNKNOWN - IO Exception: "}),
+    [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.scenario); });
+
+TEST(Tool, SettersReadBackAndRefusedValuesReachNothing) {
+    Station station({"--verbose"}, true);
+    const std::string& port = station.port;
+
+    const Result torque = moorwinch({"--port", port, "set", "torque", "73"});
+    EXPECT_EQ(torque.code, 0) << torque.err;
+    EXPECT_NE(torque.out.find("Cable retraction torque: 73 %\n"), std::string::npos) << torque.out;
+    EXPECT_EQ(json::parse(moorwinch({"--port", port, "--json", "set", "start-length", "4.21"}).out)
+                  .at("cableRetractionStartLength"),
+              4.21);
+    EXPECT_EQ(json::parse(moorwinch({"--port", port, "--json", "set", "activation", "on"}).out)
+                  .at("systemActivation"),
+              true);
+    const json reporting = json::parse(moorwinch({"--port", port, "--json", "reporting", "set", "env=0"}).out);
+    EXPECT_EQ(reporting.at("env"), 0);
+    EXPECT_EQ(reporting.at("cab"), 1);  // kept
+
+    const Result tooMuch = moorwinch({"--port", port, "set", "torque", "150"});
+    EXPECT_EQ(tooMuch.code, 4);
+    EXPECT_EQ(tooMuch.err,
+              "moorwinch: Value Exception: setCableRetractionTorque: Value out of range. Maximal valid torque: 100 %\n");
+    const Result tooShort = moorwinch({"--port", port, "set", "start-length", "0.2"});
+    EXPECT_EQ(tooShort.code, 4);
+    EXPECT_NE(tooShort.err.find("Value Exception: setCableRetractionStartLength"), std::string::npos);
+
+    const json config = json::parse(moorwinch({"--port", port, "config", "--json"}).out);
+    EXPECT_EQ(config, json::parse(R"({"systemActivation":true,"cableRetractionTorque":73,)"
+                                  R"("cableRetractionStartLength":4.21,"cableRetractionStatus":16})"));
+
+    // The station's log holds every request up to the last configuration query:
+    // one connection per accepted run, none for the refused ones.
+    ASSERT_TRUE(station.child.waitFor([&] { return count(station.child.errors, "\"GET_SYSTEM_CONFIG\":1") == 4; }));
+    EXPECT_EQ(count(station.child.errors, "\"GET_PROTOCOL\":1"), 5u);
+    EXPECT_EQ(count(station.child.errors, "\"SET_RET_TORQUE\":"), 1u);
+    EXPECT_EQ(count(station.child.errors, "\"SET_RET_START\":"), 1u);
+}
+
+TEST(Tool, WatchCountsJsonLinesAndSummarisesTheLink) {
+    Station station({"--scenario", "warning"});
+    const Result run = moorwinch({"--port", station.port, "watch", "--count", "3", "--interval", "0.2", "--json"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    const std::vector<json> samples = jsonLines(run.out);
+    ASSERT_EQ(samples.size(), 3u) << run.out;
+    for (const json& sample : samples) {
+        EXPECT_TRUE(std::regex_match(sample.at("time").get<std::string>(),
+                                     std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+        EXPECT_EQ(sample.at("verdict"), "warning");
+        EXPECT_EQ(sample.at("conditions"), json::array({"environment sensor 1 humidity failure"}));
+        EXPECT_EQ(sample.at("status").at("envSensor1Status"), 3);
+    }
+    EXPECT_NE(run.err.find("3 exchanges, 3 answered, 0 failed (timeout 0, port 0, data 0); latency median "),
+              std::string::npos)
+        << run.err;
+}
+
+TEST(Tool, WatchRidesOutAnUnplugAndEndsOnSigint) {
+    char dir[] = "/tmp/moorwinch-tool-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/station";
+    auto station = std::make_unique<Station>(std::vector<std::string>{"--link", link});
+
+    ChildOptions options;
+    options.captureStderr = true;
+    Child watch(MOORWINCH_TOOL_PATH, {"--port", link, "--timeout", "200", "watch", "--interval", "0.2", "--json"},
+                options);
+    ASSERT_TRUE(watch.waitFor([&] { return count(watch.output, "\n") >= 2; })) << watch.errors;
+
+    // Killed, its device gone and its link with it, as when an adapter is pulled.
+    station->child.sendSignal(SIGKILL);
+    station.reset();
+    ::unlink(link.c_str());
+    ASSERT_TRUE(watch.waitFor([&] { return watch.errors.find("does not answer") != std::string::npos; }));
+    const std::size_t before = count(watch.output, "\n");
+
+    station = std::make_unique<Station>(std::vector<std::string>{"--link", link});
+    ASSERT_TRUE(watch.waitFor([&] { return count(watch.output, "\n") >= before + 2; })) << watch.errors;
+    watch.sendSignal(SIGINT);
+    ASSERT_TRUE(watch.finish());
+    EXPECT_EQ(watch.exitCode, 0);
+    EXPECT_EQ(count(watch.errors, "does not answer"), 1u) << watch.errors;
+    EXPECT_EQ(count(watch.errors, "answers again after"), 1u) << watch.errors;
+    EXPECT_NE(watch.errors.find(" exchanges, "), std::string::npos) << watch.errors;
+    for (const json& sample : jsonLines(watch.output)) EXPECT_EQ(sample.at("verdict"), "ok");
+
+    station.reset();
+    ::rmdir(dir);
+}
+
+}  // namespace
