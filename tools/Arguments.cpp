@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <linux/limits.h>
 #include <cmath>
 #include <cstdlib>
 #include <ostream>
@@ -86,7 +87,12 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
     app.fallthrough();  // global options after the command reach this level
     app.require_subcommand(0, 1);
     app.add_option("--port", inv.port, "Serial port of the station (default: $MOORWINCH_PORT)")
-        ->envname("MOORWINCH_PORT");
+        ->envname("MOORWINCH_PORT")
+        ->check(CLI::Validator(
+            [](std::string& path) -> std::string {
+                return path.size() > PATH_MAX ? "the port name is longer than " + std::to_string(PATH_MAX) : "";
+            },
+            ""));
     app.add_option("--timeout", inv.timeoutMs, "Connection timeout in milliseconds (1 to 60000)")
         ->check(wholeNumber(1, 60000))
         ->default_val(defaultTimeoutMs);
@@ -169,7 +175,7 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
         const int code = app.exit(e, out, err);
         if (code == 0) return exitSuccess;  // help
         if (check->parsed()) {
-            out << unknownLine(e.what()) << "\n";
+            out << (inv.json ? jsonLine(unknownJson(e.what())) : unknownLine(e.what()) + "\n");
             return checkUnknown;
         }
         return exitUsage;

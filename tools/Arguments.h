@@ -28,8 +28,8 @@ enum class Command {
 
 struct Invocation {
     Command command = Command::none;
-    std::string port;         // --port, else $MOORWINCH_PORT
-    unsigned int timeoutMs;   // --timeout
+    std::string port;            // --port, else $MOORWINCH_PORT
+    unsigned int timeoutMs = 0;  // --timeout
     bool json = false;
     bool trace = false;
     bool version = false;
