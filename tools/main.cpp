@@ -22,6 +22,11 @@ int noPort(const Invocation& inv) {
     return checkUnknown;
 }
 
+// The one place that chooses how requests reach the station.
+std::unique_ptr<StationBackend> makeBackend(const Invocation& inv) {
+    return std::make_unique<LibraryBackend>(inv.port, inv.timeoutMs, inv.trace ? &std::cerr : nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -29,9 +34,9 @@ int main(int argc, char** argv) {
     const int parsed = parseArguments(argc, argv, LibraryBackend::defaultTimeoutMs(), inv, std::cout, std::cerr);
     if (parsed >= 0) return parsed;
 
-    LibraryBackend station(inv.port, inv.timeoutMs, inv.trace ? &std::cerr : nullptr);
+    const std::unique_ptr<StationBackend> station = makeBackend(inv);
     if (inv.version) {
-        const VersionInfo library = station.version();
+        const VersionInfo library = station->version();
         std::cout << (inv.json ? jsonLine(versionJson(MOORWINCH_TOOL_VERSION, library))
                                : versionText(MOORWINCH_TOOL_VERSION, library));
         return exitSuccess;
@@ -43,7 +48,7 @@ int main(int argc, char** argv) {
     // own errors, a bad version text in the handshake) means the station could
     // not be asked or answered with an error.
     try {
-        return runCommand(inv, station, std::cout, std::cerr);
+        return runCommand(inv, *station, std::cout, std::cerr);
     } catch (const KORVANE::ValueException& e) {
         std::cerr << "moorwinch: " << e.what() << "\n";
         return exitUsage;
