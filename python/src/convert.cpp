@@ -59,7 +59,9 @@ nlohmann::json fromPython(const py::handle& object) {
     if (PyLong_Check(object.ptr())) {
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(object.ptr(), &overflow);
-        if (overflow == 0) return value;
+        // Non-negative as unsigned, as a JSON parser reads them: the mapping
+        // takes unsigned members only from unsigned numbers.
+        if (overflow == 0) return value >= 0 ? nlohmann::json(static_cast<unsigned long long>(value)) : nlohmann::json(value);
         if (overflow > 0) {
             const unsigned long long big = PyLong_AsUnsignedLongLong(object.ptr());
             if (!PyErr_Occurred()) return big;

@@ -1,0 +1,200 @@
+"""The module against MoorwinchSim, compared with the C++ library where it maps it."""
+
+import copy
+import json
+import os
+import pickle
+import re
+import subprocess
+import sys
+from datetime import timezone
+
+import pytest
+
+import moorwinch
+from moorwinch import Direction, Verdict
+
+STATION_JSON = os.environ.get("MOORWINCH_STATION_JSON", "station_json")
+EXAMPLE = os.environ.get("MOORWINCH_EXAMPLE", "")
+
+
+def snake(key):
+    return re.sub(r"(?<=[a-z0-9])([A-Z])|(?<=[A-Z])([A-Z])(?=[a-z])", r"_\1\2", key).lower()
+
+
+def cpp_reading(port):
+    run = subprocess.run([STATION_JSON, port], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    return json.loads(run.stdout)
+
+
+def python_reading(port):
+    with moorwinch.Station(port) as station:
+        health = station.check(include_details=True)
+        return {
+            "status": health.status,
+            "details": health.details,
+            "config": station.config(),
+            "reporting": station.reporting(),
+            "health": health,
+        }
+
+
+def test_records_match_the_cpp_library(start_sim):
+    port = start_sim("--scenario", "warning")
+    # The station's clocks tick: a Python reading between two equal C++ readings
+    # saw the same state.
+    for _ in range(10):
+        before = cpp_reading(port)
+        python = python_reading(port)
+        if cpp_reading(port) == before:
+            break
+    else:
+        pytest.fail("the station never held still for three readings")
+
+    for name in ("status", "details", "config", "reporting"):
+        record = python[name]
+        assert record.to_dict() == before[name], name
+        for key, value in before[name].items():
+            if value is not None:
+                assert getattr(record, snake(key)) == value, f"{name}.{key}"
+        assert type(record).from_dict(record.to_dict()) == record
+        assert pickle.loads(pickle.dumps(record)) == record == copy.copy(record)
+    health = python["health"]
+    assert health.verdict is Verdict.WARNING and before["verdict"] == "warning"
+    assert health.conditions == before["conditions"] == ["environment sensor 1 humidity failure"]
+    # Not available: the C++ marker as attribute, None in the mapping.
+    assert python["status"].humidity1 == -128 and before["status"]["humidity1"] is None
+
+
+def test_check_reads_details_only_when_asked_and_judges_given_records_offline(start_sim):
+    port = start_sim("--scenario", "maintenance")
+    with moorwinch.Station(port) as station:
+        plain = station.check()
+        full = station.check(include_details=True)
+        lines = []
+        station.trace = lambda *line: lines.append(line)
+        offline = station.check(status=full.status, details=full.details)
+    assert plain.verdict is Verdict.OK and plain.details is None
+    assert full.verdict is Verdict.WARNING and "maintenance required" in full.conditions
+    assert offline == full and lines == []
+
+
+def test_commands_change_the_station(start_sim):
+    port = start_sim()
+    with moorwinch.Station(port) as station:
+        station.set_torque(55)
+        station.set_start_length(2.5)
+        config = station.config()
+        assert (config.cable_retraction_torque, config.cable_retraction_start_length) == (55, 2.5)
+
+        station.set_config(moorwinch.Config(system_activation=True, cable_retraction_torque=60,
+                                            cable_retraction_start_length=1.2))
+        config = station.config()
+        assert (config.system_activation, config.cable_retraction_torque,
+                config.cable_retraction_start_length) == (True, 60, 1.2)
+        station.set_config(False, 30, 0.5)
+        station.set_activation(True)
+        config = station.config()
+        assert (config.system_activation, config.cable_retraction_torque,
+                config.cable_retraction_start_length) == (True, 30, 0.5)
+
+        # Keywords alone keep the flags they do not name.
+        station.set_reporting(env=0, energy_gs=0)
+        assert station.reporting() == moorwinch.Reporting(cab=1, env=0, energy_gs=0, energy_uav=1, sys_state=1,
+                                                          hw_module_status=1)
+        values = station.status().to_dict()
+        assert values["temperature1"] is None and values["mainsVoltage"] is None
+        assert values["cableLength"] is not None
+        station.set_reporting(moorwinch.Reporting(cab=0, env=1, energy_gs=1, energy_uav=1, sys_state=1,
+                                                  hw_module_status=1), cab=1)
+        assert station.reporting() == moorwinch.Reporting(cab=1, env=1, energy_gs=1, energy_uav=1, sys_state=1,
+                                                          hw_module_status=1)
+
+
+def test_reports_and_identity(start_sim):
+    port = start_sim()
+    with moorwinch.Station(port) as station:
+        status_text = station.report(station.status())
+        details_text = station.report(station.details())
+        config_text = station.report(station.config())
+    assert "°C" in status_text and "\xf8" not in status_text
+    assert "SGS-100" in details_text and "torque" in config_text.lower()
+    assert moorwinch.__version__ == os.environ.get("MOORWINCH_VERSION", moorwinch.__version__)
+    banner = moorwinch.version_details()
+    assert moorwinch.library_build() in banner and moorwinch.protocol_version() in banner
+    assert all(isinstance(p, moorwinch.Port) and isinstance(p.port, str) for p in moorwinch.ports())
+
+
+def test_each_failure_raises_its_class_of_the_family(start_sim, tmp_path):
+    with pytest.raises(moorwinch.StationIOError, match="openConnection") as missing:
+        moorwinch.Station(str(tmp_path / "no-such-port"))
+    assert isinstance(missing.value, OSError) and isinstance(missing.value, moorwinch.Error)
+
+    station = moorwinch.Station(timeout_ms=50)
+    with pytest.raises(moorwinch.StationIOError, match="Timeout"):
+        station.open(start_sim("--silent"))
+    assert not station.connected and station.port is None  # a failed open leaves it closed
+    with pytest.raises(moorwinch.StationIOError):
+        station.status()
+    with pytest.raises(moorwinch.StationDataError, match="wrong message handler"):
+        station.open(start_sim("--wrong-id"))
+
+    lines = []
+    with moorwinch.Station(start_sim()) as station:
+        station.trace = lambda *line: lines.append(line)
+        refused = [lambda: station.set_torque(101), lambda: station.set_torque(-1),
+                   lambda: station.set_start_length(0.1), lambda: station.set_start_length(float("nan")),
+                   lambda: station.set_start_length(1e300), lambda: station.set_config(True, 101, 1.0), lambda: setattr(station, "timeout_ms", -1)]
+        for call in refused:
+            with pytest.raises(moorwinch.StationValueError) as error:
+                call()
+            assert isinstance(error.value, ValueError) and str(error.value).startswith("Value Exception: ")
+    assert lines == []  # nothing was sent
+
+
+def test_context_manager_closes_on_an_exception(start_sim):
+    port = start_sim()
+    with pytest.raises(RuntimeError):
+        with moorwinch.Station(port) as station:
+            assert station.connected and station.port == port
+            raise RuntimeError("leaving the block")
+    assert not station.connected and station.port is None
+    with moorwinch.Station(port) as again:  # the port is free again
+        again.status()
+
+
+def test_trace_sees_every_line_and_cannot_break_an_exchange(start_sim, monkeypatch):
+    with moorwinch.Station(start_sim()) as station:
+        seen = []
+        station.trace = lambda direction, line, time: seen.append((direction, line, time))
+        station.config()
+        assert [direction for direction, _, _ in seen] == [Direction.SENT, Direction.RECEIVED]
+        assert '"GET_SYSTEM_CONFIG"' in seen[0][1] and not seen[1][1].endswith("\n")
+        assert seen[0][2].tzinfo is timezone.utc and seen[0][2] <= seen[1][2]
+
+        unraisable = []
+        monkeypatch.setattr(sys, "unraisablehook", lambda hook: unraisable.append(hook.exc_type))
+
+        def failing(*_):
+            raise KeyError("trace")
+
+        def reentrant(*_):
+            station.status()
+
+        for trace in (failing, reentrant):
+            station.trace = trace
+            assert station.config().cable_retraction_torque == 40
+        assert unraisable == [KeyError, KeyError, RuntimeError, RuntimeError]
+        station.trace = None
+        assert station.trace is None
+
+
+@pytest.mark.skipif(not EXAMPLE, reason="MOORWINCH_EXAMPLE not set")
+def test_watch_example_prints_the_verdict(start_sim):
+    port = start_sim("--scenario", "error")
+    run = subprocess.run([sys.executable, EXAMPLE, port, "--count", "2", "--interval", "0"],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == int(Verdict.ERROR), run.stderr
+    lines = run.stdout.splitlines()
+    assert len(lines) == 2 and all(" ERROR " in line for line in lines)
