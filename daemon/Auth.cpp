@@ -1,0 +1,110 @@
+#include "Auth.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace moorwinchd {
+namespace {
+
+std::string readToken(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+    if (fd < 0) throw std::runtime_error("cannot open the token file " + path + ": " + std::strerror(errno));
+    struct stat info;
+    std::string text;
+    std::string problem;
+    if (::fstat(fd, &info) != 0) problem = std::strerror(errno);
+    else if (!S_ISREG(info.st_mode)) problem = "not a regular file";
+    else if (info.st_mode & (S_IROTH | S_IWOTH))
+        problem = "others may read or write it (mode " + std::to_string((info.st_mode >> 6) & 7) +
+                  std::to_string((info.st_mode >> 3) & 7) + std::to_string(info.st_mode & 7) +
+                  "); make it private, e.g. chmod 640 " + path;
+    else if (info.st_size > maxTokenFileBytes)
+        problem = "larger than " + std::to_string(maxTokenFileBytes) + " bytes";
+    else {
+        char buffer[maxTokenFileBytes + 1];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) problem = std::strerror(errno);
+        else text.assign(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (!problem.empty()) throw std::runtime_error("refusing the token file " + path + ": " + problem);
+    // The first line, without surrounding white space.
+    text = text.substr(0, text.find('\n'));
+    const auto first = text.find_first_not_of(" \t\r");
+    const auto last = text.find_last_not_of(" \t\r");
+    text = first == std::string::npos ? "" : text.substr(first, last - first + 1);
+    if (text.size() < minTokenLength)
+        throw std::runtime_error("refusing the token file " + path + ": the token on its first line is shorter than " +
+                                 std::to_string(minTokenLength) + " characters");
+    return text;
+}
+
+}  // namespace
+
+bool peerOf(int fd, Peer& peer) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) return false;
+    peer.pid = cred.pid;
+    peer.uid = cred.uid;
+    peer.gid = cred.gid;
+    peer.groups.assign(64, 0);
+    socklen_t size = static_cast<socklen_t>(peer.groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, peer.groups.data(), &size) != 0 && errno == ERANGE) {
+        peer.groups.assign(size / sizeof(gid_t) + 1, 0);
+        size = static_cast<socklen_t>(peer.groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, peer.groups.data(), &size) != 0) size = 0;
+    }
+    peer.groups.resize(size / sizeof(gid_t));
+    return true;
+}
+
+Authority::Authority(const std::string& controlGroup, const std::string& tokenFile) {
+    if (!controlGroup.empty()) {
+        group entry{};
+        group* found = nullptr;
+        std::vector<char> buffer(16384);
+        if (::getgrnam_r(controlGroup.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+            throw std::runtime_error("unknown control group '" + controlGroup + "'");
+        haveGroup = true;
+        controlGid = found->gr_gid;
+        groupName = controlGroup;
+    }
+    if (!tokenFile.empty()) token = readToken(tokenFile);
+}
+
+bool Authority::mayControl(const Peer& peer) const {
+    if (peer.uid == 0 || peer.uid == ::geteuid()) return true;
+    if (!haveGroup) return false;
+    if (peer.gid == controlGid) return true;
+    for (gid_t g : peer.groups)
+        if (g == controlGid) return true;
+    return false;
+}
+
+bool Authority::tokenMatches(const std::string& given) const {
+    if (token.empty()) return false;
+    // Every byte of the stored token is looked at whatever the given one holds.
+    unsigned char difference = given.size() != token.size() ? 1 : 0;
+    for (std::size_t i = 0; i < token.size(); ++i) {
+        const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        difference |= static_cast<unsigned char>(g ^ static_cast<unsigned char>(token[i]));
+    }
+    return difference == 0;
+}
+
+std::string Authority::describe() const {
+    std::string text = "changes allowed to root, uid " + std::to_string(::geteuid());
+    if (haveGroup) text += ", group " + groupName;
+    text += hasToken() ? " and token holders" : "; no token file, so none over TCP";
+    return text;
+}
+
+}  // namespace moorwinchd

@@ -1,0 +1,194 @@
+#include "Metrics.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cmath>
+#include <limits>
+#include <map>
+#include <prometheus/counter.h>
+#include <prometheus/exposer.h>
+#include <prometheus/gauge.h>
+#include <prometheus/histogram.h>
+#include <prometheus/registry.h>
+#include <stdexcept>
+#include <vector>
+
+namespace moorwinchd {
+namespace {
+
+using prometheus::Gauge;
+using prometheus::Labels;
+
+constexpr double unknown = std::numeric_limits<double>::quiet_NaN();
+
+// One gauge of a status value: its family, labels, the key in the JSON mapping
+// and the factor to the base unit.
+struct StatusGauge {
+    const char* name;
+    const char* help;
+    Labels labels;
+    const char* key;
+    double factor;
+};
+
+const std::vector<StatusGauge>& statusGauges() {
+    static const std::vector<StatusGauge> table = {
+        {"moorwinch_cable_length_meters", "Tether paid out", {}, "cableLength", 1},
+        {"moorwinch_cable_speed_meters_per_second", "Tether speed", {}, "cableSpeed", 1},
+        {"moorwinch_cable_retraction_torque_ratio", "Retraction torque setting", {}, "cableRetractionTorque", 0.01},
+        {"moorwinch_mains_voltage_volts", "Mains voltage", {}, "mainsVoltage", 1},
+        {"moorwinch_mains_current_amperes", "Mains current", {}, "mainsCurrent", 1},
+        {"moorwinch_mains_frequency_hertz", "Mains frequency", {}, "mainsFrequency", 1},
+        {"moorwinch_uav_supply_voltage_volts", "Supply voltage to the aircraft", {}, "uavSupplyVoltage", 1},
+        {"moorwinch_uav_supply_current_amperes", "Supply current to the aircraft", {}, "uavSupplyCurrent", 1},
+        {"moorwinch_uav_power_watts", "Power drawn by the aircraft", {}, "uavPowerConsumption", 1},
+        {"moorwinch_backup_battery_voltage_volts", "Backup battery voltage", {}, "backupBatteryVoltage", 1},
+        {"moorwinch_temperature_celsius", "Temperatures", {{"sensor", "1"}}, "temperature1", 1},
+        {"moorwinch_temperature_celsius", "Temperatures", {{"sensor", "2"}}, "temperature2", 1},
+        {"moorwinch_temperature_celsius", "Temperatures", {{"sensor", "3"}}, "temperature3", 1},
+        {"moorwinch_temperature_celsius", "Temperatures", {{"sensor", "4"}}, "temperature4", 1},
+        {"moorwinch_humidity_ratio", "Relative humidity", {}, "humidity1", 0.01},
+        {"moorwinch_pressure_pascals", "Air pressure", {}, "pressure1", 100},
+        {"moorwinch_fan_speed_rpm", "Fan speeds", {{"fan", "1"}}, "fan1Rpm", 1},
+        {"moorwinch_fan_speed_rpm", "Fan speeds", {{"fan", "2"}}, "fan2Rpm", 1},
+    };
+    return table;
+}
+
+// civetweb takes numeric addresses only.
+std::string numericAddress(const Endpoint& at) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (int e = ::getaddrinfo(at.host.c_str(), at.port.c_str(), &hints, &found); e != 0)
+        throw std::runtime_error("cannot resolve " + at.host + ": " + gai_strerror(e));
+    char host[NI_MAXHOST];
+    const int e = ::getnameinfo(found->ai_addr, found->ai_addrlen, host, sizeof host, nullptr, 0, NI_NUMERICHOST);
+    const bool v6 = found->ai_family == AF_INET6;
+    ::freeaddrinfo(found);
+    if (e != 0) throw std::runtime_error("cannot resolve " + at.host);
+    return v6 ? "[" + std::string(host) + "]:" + at.port : std::string(host) + ":" + at.port;
+}
+
+}  // namespace
+
+struct Metrics::Families {
+    prometheus::Family<Gauge>* up;
+    prometheus::Family<prometheus::Counter>* exchanges;
+    prometheus::Family<prometheus::Histogram>* duration;
+    prometheus::Counter* reconnects;
+    prometheus::Counter* missed;
+    Gauge* clients;
+    Gauge* verdict;
+    Gauge* lastPoll;
+    prometheus::Family<Gauge>* info;
+    Gauge* infoGauge = nullptr;
+    std::vector<Gauge*> values;  // in the order of statusGauges()
+};
+
+Metrics::Metrics() : registry(std::make_shared<prometheus::Registry>()), families(new Families) {
+    Families& f = *families;
+    f.up = &prometheus::BuildGauge().Name("moorwinch_up").Help("1 while the station answers, 0 otherwise").Register(*registry);
+    f.up->Add({}).Set(0);
+    f.exchanges = &prometheus::BuildCounter()
+                       .Name("moorwinch_exchanges_total")
+                       .Help("Exchanges with the station by operation and result")
+                       .Register(*registry);
+    f.duration = &prometheus::BuildHistogram()
+                      .Name("moorwinch_exchange_duration_seconds")
+                      .Help("Time from request to validated reply (or failure)")
+                      .Register(*registry);
+    f.reconnects = &prometheus::BuildCounter()
+                        .Name("moorwinch_reconnects_total")
+                        .Help("Connections regained after the line was lost")
+                        .Register(*registry)
+                        .Add({});
+    f.missed = &prometheus::BuildCounter()
+                    .Name("moorwinch_polls_missed_total")
+                    .Help("Poll times that passed while an exchange ran")
+                    .Register(*registry)
+                    .Add({});
+    f.clients = &prometheus::BuildGauge().Name("moorwinch_clients").Help("Connected clients").Register(*registry).Add({});
+    f.verdict = &prometheus::BuildGauge()
+                     .Name("moorwinch_health_verdict")
+                     .Help("Health verdict of the last status: 0 ok, 1 warning, 2 error")
+                     .Register(*registry)
+                     .Add({});
+    f.verdict->Set(unknown);
+    f.lastPoll = &prometheus::BuildGauge()
+                      .Name("moorwinch_last_poll_timestamp_seconds")
+                      .Help("When the last status was read")
+                      .Register(*registry)
+                      .Add({});
+    f.info = &prometheus::BuildGauge()
+                  .Name("moorwinch_station_info")
+                  .Help("The station's identity (value 1)")
+                  .Register(*registry);
+    std::map<std::string, prometheus::Family<Gauge>*> byName;
+    for (const StatusGauge& g : statusGauges()) {
+        auto& family = byName[g.name];
+        if (!family) family = &prometheus::BuildGauge().Name(g.name).Help(g.help).Register(*registry);
+        f.values.push_back(&family->Add(g.labels));
+        f.values.back()->Set(unknown);
+    }
+}
+
+Metrics::~Metrics() = default;
+
+std::string Metrics::serve(const Endpoint& at) {
+    const std::string address = numericAddress(at);
+    try {
+        exposer = std::make_unique<prometheus::Exposer>(address, 2);
+    } catch (const std::exception& e) {
+        throw std::runtime_error("cannot serve metrics on " + address + ": " + e.what());
+    }
+    exposer->RegisterCollectable(registry);
+    const auto ports = exposer->GetListeningPorts();
+    if (ports.empty()) return address;
+    return address.substr(0, address.rfind(':') + 1) + std::to_string(ports.front());
+}
+
+void Metrics::exchange(const char* op, const char* result, double seconds) {
+    families->exchanges->Add({{"op", op}, {"result", result}}).Increment();
+    static const prometheus::Histogram::BucketBoundaries buckets = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
+                                                                     0.5,   1,    2.5,   5,    10};
+    families->duration->Add({{"op", op}}, buckets).Observe(seconds);
+}
+
+void Metrics::connected(bool up) { families->up->Add({}).Set(up ? 1 : 0); }
+void Metrics::reconnected() { families->reconnects->Increment(); }
+void Metrics::pollMissed() { families->missed->Increment(); }
+void Metrics::clients(std::size_t count) { families->clients->Set(static_cast<double>(count)); }
+
+void Metrics::status(const nlohmann::json& data, double time, int verdict) {
+    const auto& table = statusGauges();
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        auto it = data.find(table[i].key);
+        const bool known = it != data.end() && it->is_number();
+        families->values[i]->Set(known ? it->get<double>() * table[i].factor : unknown);
+    }
+    families->verdict->Set(verdict);
+    families->lastPoll->Set(time);
+}
+
+void Metrics::forget() {
+    for (Gauge* g : families->values) g->Set(unknown);
+    families->verdict->Set(unknown);
+}
+
+void Metrics::details(const nlohmann::json& data) {
+    auto text = [&data](const char* key) {
+        auto it = data.find(key);
+        return it != data.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    if (families->infoGauge) families->info->Remove(families->infoGauge);
+    families->infoGauge = &families->info->Add({{"model", text("model")},
+                                                {"serial_number", text("serialNumber")},
+                                                {"hw_version", text("hwVersion")},
+                                                {"protocol_version", text("protocolVersion")}});
+    families->infoGauge->Set(1);
+}
+
+}  // namespace moorwinchd

@@ -1,0 +1,53 @@
+// Prometheus metrics of one station, served over HTTP by prometheus-cpp's pull
+// exposer. Base units in the names; values the station does not report are NaN.
+#ifndef MOORWINCHD_METRICS_H
+#define MOORWINCHD_METRICS_H
+
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "Options.h"
+
+namespace prometheus {
+class Exposer;
+class Registry;
+}  // namespace prometheus
+
+namespace moorwinchd {
+
+class Metrics {
+public:
+    Metrics();
+    ~Metrics();
+    Metrics(const Metrics&) = delete;
+    Metrics& operator=(const Metrics&) = delete;
+
+    // Starts serving /metrics; returns the address bound (the real port when 0
+    // was asked). Throws std::runtime_error when the address cannot be used.
+    std::string serve(const Endpoint& at);
+
+    // One exchange with the station: op like "status", result like "ok" or "io_error".
+    void exchange(const char* op, const char* result, double seconds);
+    void connected(bool up);
+    void reconnected();
+    void pollMissed();
+    void clients(std::size_t count);
+    // The status of a poll, in the JSON mapping, with the poll's time (Unix s)
+    // and the verdict 0 ok, 1 warning, 2 error.
+    void status(const nlohmann::json& data, double time, int verdict);
+    // Marks every station value unknown (disconnected).
+    void forget();
+    void details(const nlohmann::json& data);
+
+private:
+    struct Families;
+    std::shared_ptr<prometheus::Registry> registry;
+    std::unique_ptr<Families> families;
+    std::unique_ptr<prometheus::Exposer> exposer;
+};
+
+}  // namespace moorwinchd
+
+#endif

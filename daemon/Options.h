@@ -1,0 +1,49 @@
+// The service's command line, checked and bounded before anything starts.
+#ifndef MOORWINCHD_OPTIONS_H
+#define MOORWINCHD_OPTIONS_H
+
+#include <string>
+
+namespace moorwinchd {
+
+// A HOST:PORT to listen on; the host is loopback unless one is named.
+struct Endpoint {
+    std::string host;  // numeric or a name; "[...]" removed from IPv6 literals
+    std::string port;  // decimal, 0 lets the system choose
+    std::string text() const;  // as given back to users: host:port, [v6]:port
+};
+
+struct Options {
+    std::string port;             // the station's serial device
+    std::string socketPath;       // resolved (see defaultSocketPath)
+    bool listen = false;
+    Endpoint listenAt;
+    bool metrics = false;
+    Endpoint metricsAt;
+    double interval = 1.0;        // s between status polls
+    unsigned int timeoutMs = 400; // the library's connection timeout
+    std::string controlGroup;
+    std::string tokenFile;
+    bool foreground = false;
+    bool verbose = false;
+    bool trace = false;
+};
+
+// Bounds of the numeric options.
+constexpr double minInterval = 0.05, maxInterval = 3600;
+constexpr unsigned int minTimeoutMs = 10, maxTimeoutMs = 60000;
+
+// Parses argv. Returns -1 to go on, otherwise the exit code (0 after --help,
+// 2 after a usage error, which is printed).
+int parseOptions(int argc, char** argv, Options& options);
+
+// Parses "PORT", "HOST:PORT" or "[V6]:PORT"; false with a reason when malformed.
+bool parseEndpoint(const std::string& text, Endpoint& endpoint, std::string& problem);
+
+// $RUNTIME_DIRECTORY (its first entry), else /run/moorwinch when it exists or
+// can be made, else $XDG_RUNTIME_DIR; "" when none of them is usable.
+std::string defaultSocketPath();
+
+}  // namespace moorwinchd
+
+#endif

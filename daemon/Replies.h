@@ -1,0 +1,37 @@
+// The lines the service writes: replies to requests and the events of a watch
+// stream. Records use the one JSON mapping (MoorwinchJson.h).
+#ifndef MOORWINCHD_REPLIES_H
+#define MOORWINCHD_REPLIES_H
+
+#include <cstddef>
+#include <string>
+
+#include "Request.h"
+#include "Station.h"
+
+namespace moorwinchd {
+
+// Seconds since 1970 with milliseconds.
+double unixSeconds(WallClock::time_point time);
+
+// {"id":...,"ok":true,"data":...} plus extra members (time, age, stale), with "\n".
+std::string okReply(const json& id, json data, const json& extra = json::object());
+// {"id":...,"ok":false,"error":{"type":...,"message":...}} with "\n".
+std::string errorReply(const json& id, const std::string& type, const std::string& message);
+
+std::string statusEvent(const json& data, WallClock::time_point time, std::uint64_t poll);
+std::string stateEvent(const Snapshot& snapshot);
+
+// What the service itself knows besides the station, for the state op.
+struct ServerCounts {
+    std::size_t clients = 0, watchers = 0;
+    std::uint64_t dropped = 0;
+};
+
+// The reply to a read (status, details, config, reporting, check, version,
+// state), served from the snapshot without touching the station.
+std::string readReply(const Request& request, const Snapshot& snapshot, const ServerCounts& counts);
+
+}  // namespace moorwinchd
+
+#endif

@@ -1,0 +1,54 @@
+// The client protocol: one JSON object a line, {"op":...,"id":...}. The parser
+// checks every member a request may carry and refuses anything else, so that a
+// request that reaches the station is whole and within range.
+#ifndef MOORWINCHD_REQUEST_H
+#define MOORWINCHD_REQUEST_H
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace moorwinchd {
+
+using json = nlohmann::json;
+
+// The longest request line accepted; a longer one ends the connection.
+constexpr std::size_t maxLineBytes = 64 * 1024;
+
+enum class Op { status, details, config, reporting, check, version, state, set, setReporting, watch, unwatch, auth };
+
+// The six reporting flags, in the order of the records.
+constexpr const char* reportingKeys[6] = {"cab", "env", "energyGS", "energyUAV", "sysState", "hwModuleStatus"};
+
+// The library's limits of the settings (it tells them; the parser is given them).
+struct Limits {
+    unsigned int minTorque = 0;
+    unsigned int maxTorque = 100;
+    float minStartLength = 0.3f;
+};
+
+struct Request {
+    Op op = Op::status;
+    json id;  // null when the request has none
+    // set: at least one of these
+    std::optional<unsigned int> torque;
+    std::optional<float> startLength;
+    std::optional<bool> activation;
+    // reporting with "set": 0 or 1, absent flags keep the station's value
+    std::optional<int> reporting[6];
+    std::string token;  // auth
+};
+
+// Reads one line (without its line feed). On failure returns false with a
+// message for a BadRequest reply; id is the request's id when it could be read.
+bool parseRequest(std::string_view line, const Limits& limits, Request& request, std::string& problem);
+
+// Whether the op changes the station (and so needs the right to control it).
+bool changesStation(Op op);
+
+}  // namespace moorwinchd
+
+#endif

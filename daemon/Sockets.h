@@ -1,0 +1,26 @@
+// The listening sockets: a Unix socket made safely (mode 0660, a stale socket
+// replaced only when nothing answers on it) and TCP listeners.
+#ifndef MOORWINCHD_SOCKETS_H
+#define MOORWINCHD_SOCKETS_H
+
+#include <string>
+#include <vector>
+
+#include "Options.h"
+
+namespace moorwinchd {
+
+// Throws std::runtime_error with a message for the user: another service
+// listening there, the path taken by something that is not a socket, no access.
+int listenUnix(const std::string& path);
+
+// One listener per address the endpoint resolves to; the texts name the
+// addresses bound (with the port the system chose for 0).
+std::vector<int> listenTcp(const Endpoint& at, std::vector<std::string>& bound);
+
+// Closes the listener and removes its file, unless another service took the path.
+void closeUnix(const std::string& path, int fd);
+
+}  // namespace moorwinchd
+
+#endif

@@ -1,0 +1,126 @@
+// moorwinchd: owns the ground station's serial port and shares it with every
+// program that needs it (see README, "Sharing the station").
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "Auth.h"
+#include "Log.h"
+#include "Metrics.h"
+#include "Options.h"
+#include "Server.h"
+#include "Sockets.h"
+#include "Station.h"
+#include "Systemd.h"
+
+using namespace moorwinchd;
+
+namespace {
+
+// Forks into the background. The parent stays until the child reports that
+// it serves (exit 0) or fails to start (exit 1, the child has said why on
+// standard error, which both share). Returns the descriptor the child writes
+// its readiness to.
+int detach() {
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    const pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    if (child > 0) {
+        ::close(ready[1]);
+        char byte = 0;
+        const ssize_t n = ::read(ready[0], &byte, 1);
+        ::_exit(n == 1 ? 0 : 1);
+    }
+    ::close(ready[0]);
+    ::setsid();
+    if (::chdir("/") != 0) {
+    }
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+    return ready[1];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const int code = parseOptions(argc, argv, options); code >= 0) return code;
+    setVerbose(options.verbose);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    int unixFd = -1;
+    std::vector<int> tcpFds;
+    std::vector<std::string> tcpBound;
+    std::unique_ptr<Authority> authority;
+    try {
+        authority = std::make_unique<Authority>(options.controlGroup, options.tokenFile);
+        unixFd = listenUnix(options.socketPath);
+        if (options.listen) tcpFds = listenTcp(options.listenAt, tcpBound);
+    } catch (const std::exception& e) {
+        log(Level::error, e.what());
+        if (unixFd >= 0) closeUnix(options.socketPath, unixFd);
+        return 1;
+    }
+
+    int readyFd = -1;
+    try {
+        if (!options.foreground) readyFd = detach();
+    } catch (const std::exception& e) {
+        log(Level::error, e.what());
+        closeUnix(options.socketPath, unixFd);
+        return 1;
+    }
+
+    // Blocked before any thread starts: every thread inherits the mask and the
+    // server takes the signals from its signalfd.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    int code = 0;
+    try {
+        Metrics metrics;
+        std::string metricsAt;
+        if (options.metrics) metricsAt = metrics.serve(options.metricsAt);
+        Systemd systemd;
+        StationSettings settings{options.port, options.interval, options.timeoutMs, options.trace};
+        Station station(settings, metrics);
+        Server server(station, metrics, *authority, systemd);
+        server.addListener(unixFd, false);
+        for (int fd : tcpFds) server.addListener(fd, true);
+
+        log(Level::notice, "serving ", options.port, " on ", options.socketPath, " (mode 0660)");
+        for (const std::string& at : tcpBound) log(Level::notice, "serving TCP on ", at);
+        if (options.metrics) log(Level::notice, "metrics on http://", metricsAt, "/metrics");
+        log(Level::info, authority->describe());
+
+        station.start([&server] { server.wake(); });
+        systemd.ready("serving " + options.port + " on " + options.socketPath);
+        if (readyFd >= 0) {
+            const char byte = 1;
+            [[maybe_unused]] ssize_t n = ::write(readyFd, &byte, 1);
+            ::close(readyFd);
+        }
+        const std::string signal = server.run();
+        log(Level::notice, "stopping on ", signal);
+        systemd.stopping();
+        station.stop();
+    } catch (const std::exception& e) {
+        log(Level::error, e.what());
+        code = 1;
+    }
+    for (int fd : tcpFds) ::close(fd);
+    closeUnix(options.socketPath, unixFd);
+    return code;
+}
