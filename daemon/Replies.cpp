@@ -66,8 +66,8 @@ json stateData(const Snapshot& s, const ServerCounts& c) {
 }  // namespace
 
 double unixSeconds(WallClock::time_point time) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-    return static_cast<double>(ms) / 1000.0;
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
+    return static_cast<double>(us) / 1e6;
 }
 
 std::string okReply(const json& id, json data, const json& extra) {

@@ -11,7 +11,7 @@
 
 namespace moorwinchd {
 
-// Seconds since 1970 with milliseconds.
+// Seconds since 1970 with microseconds.
 double unixSeconds(WallClock::time_point time);
 
 // {"id":...,"ok":true,"data":...} plus extra members (time, age, stale), with "\n".

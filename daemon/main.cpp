@@ -115,12 +115,17 @@ int main(int argc, char** argv) {
         const std::string signal = server.run();
         log(Level::notice, "stopping on ", signal);
         systemd.stopping();
+        for (int fd : tcpFds) ::close(fd);
+        closeUnix(options.socketPath, unixFd);
+        tcpFds.clear();
+        unixFd = -1;
         station.stop();
+        // The metrics server's threads take up to about 1.5 s to end.
     } catch (const std::exception& e) {
         log(Level::error, e.what());
         code = 1;
     }
     for (int fd : tcpFds) ::close(fd);
-    closeUnix(options.socketPath, unixFd);
+    if (unixFd >= 0) closeUnix(options.socketPath, unixFd);
     return code;
 }

@@ -1,0 +1,222 @@
+// Subprocesses and socket clients for the service's tests: the simulator and
+// moorwinchd run as real programs with their logs in files, clients talk over
+// the real sockets. Every wait is a condition polled up to a generous bound.
+#ifndef MOORWINCH_TESTS_DAEMON_HARNESS_H
+#define MOORWINCH_TESTS_DAEMON_HARNESS_H
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace moorwinch_test {
+
+using Clock = std::chrono::steady_clock;
+using json = nlohmann::json;
+constexpr std::chrono::milliseconds patience{15000};
+
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = patience) {
+    const auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A program whose standard output and error are appended to a log file.
+class Process {
+public:
+    Process(std::vector<std::string> args, const std::string& log) {
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid = fork();
+        if (pid < 0) throw std::runtime_error("fork");
+        if (pid == 0) {
+            const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+#ifdef SYS_close_range
+            syscall(SYS_close_range, 3u, ~0u, 0u);
+#endif
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process() {
+        if (pid > 0 && !reaped) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    void signal(int number) { ::kill(pid, number); }
+    // The exit code (128 + signal when killed), or -1 when it did not end in time.
+    int wait(std::chrono::milliseconds limit = patience) {
+        int status = 0;
+        if (!eventually([&] { return reaped || waitpid(pid, &status, WNOHANG) == pid; }, limit)) return -1;
+        if (!reaped) code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        reaped = true;
+        return code;
+    }
+
+private:
+    pid_t pid = -1;
+    bool reaped = false;
+    int code = -1;
+};
+
+inline int dialUnix(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline int dialTcp(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One client: lines out, JSON lines in.
+class Connection {
+public:
+    explicit Connection(int descriptor) : fd(descriptor) {}
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection() {
+        if (fd >= 0) close(fd);
+    }
+    bool open() const { return fd >= 0; }
+
+    void send(const std::string& text) {
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+    // The next line without its line feed; "" at the end of the stream or on timeout.
+    std::string line(std::chrono::milliseconds limit = patience) {
+        const auto deadline = Clock::now() + limit;
+        std::size_t end;
+        while ((end = buffer.find('\n')) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            pollfd p{fd, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return "";
+            char chunk[65536];
+            const ssize_t n = read(fd, chunk, sizeof chunk);  // also from a pipe
+            if (n <= 0) {
+                ended = true;
+                return "";
+            }
+            buffer.append(chunk, static_cast<std::size_t>(n));
+        }
+        std::string text = buffer.substr(0, end);
+        buffer.erase(0, end + 1);
+        return text;
+    }
+
+    json next(std::chrono::milliseconds limit = patience) {
+        const std::string text = line(limit);
+        return text.empty() ? json() : json::parse(text, nullptr, false);
+    }
+
+    // Sends the request and returns its reply, passing over events.
+    json ask(const json& request) {
+        send(request.dump() + "\n");
+        for (json reply = next(); !reply.is_null(); reply = next())
+            if (reply.contains("ok")) return reply;
+        return json();
+    }
+
+    // The next event of this kind, passing over others.
+    json event(const std::string& kind, std::chrono::milliseconds limit = patience) {
+        const auto deadline = Clock::now() + limit;
+        while (Clock::now() < deadline) {
+            json e = next(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+            if (e.is_null()) return e;
+            if (e.value("event", "") == kind) return e;
+        }
+        return json();
+    }
+
+    // True once the service has closed the connection (what it still sends is read and dropped).
+    bool closedByPeer(std::chrono::milliseconds limit = patience) {
+        const auto deadline = Clock::now() + limit;
+        while (!ended && Clock::now() < deadline) {
+            line(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+            buffer.clear();
+        }
+        return ended;
+    }
+
+    int fd;
+    std::string buffer;
+    bool ended = false;
+};
+
+// GET /metrics over HTTP/1.0; the body, or "" when the request failed.
+inline std::string httpGet(int port, const std::string& path) {
+    Connection http(dialTcp(port));
+    if (!http.open()) return "";
+    http.send("GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n");
+    std::string response;
+    const auto deadline = Clock::now() + patience;
+    while (Clock::now() < deadline) {
+        pollfd p{http.fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char chunk[65536];
+        const ssize_t n = recv(http.fd, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        response.append(chunk, static_cast<std::size_t>(n));
+    }
+    const std::size_t body = response.find("\r\n\r\n");
+    const bool ok = response.compare(0, 5, "HTTP/") == 0 && response.find(" 200 ") < response.find('\n');
+    return ok && body != std::string::npos ? response.substr(body + 4) : "";
+}
+
+}  // namespace moorwinch_test
+
+#endif
