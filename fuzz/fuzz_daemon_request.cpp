@@ -1,0 +1,43 @@
+// The service's request parser on arbitrary client lines. Nothing may escape
+// it, and whatever it accepts must be whole and within the library's limits.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "FuzzCheck.h"
+#include "Request.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace moorwinchd;
+    const Limits limits;
+    Request request;
+    std::string problem;
+    const std::string_view line(reinterpret_cast<const char*>(data), size);
+    const bool ok = parseRequest(line, limits, request, problem);
+    FUZZ_REQUIRE(request.id.is_null() || request.id.is_string() || request.id.is_number(), "id not a scalar");
+    request.id.dump(-1, ' ', false, json::error_handler_t::replace);
+    if (!ok) {
+        FUZZ_REQUIRE(!problem.empty(), "refusal without a message");
+        json(problem).dump(-1, ' ', false, json::error_handler_t::strict);  // messages are valid UTF-8
+        return 0;
+    }
+    if (request.op == Op::set) {
+        FUZZ_REQUIRE(request.torque || request.startLength || request.activation, "empty set accepted");
+        if (request.torque) FUZZ_REQUIRE(*request.torque <= limits.maxTorque, "torque out of range");
+        if (request.startLength)
+            FUZZ_REQUIRE(std::isfinite(*request.startLength) && *request.startLength >= limits.minStartLength,
+                         "start length out of range");
+    }
+    if (request.op == Op::setReporting) {
+        int named = 0;
+        for (const auto& flag : request.reporting) {
+            if (!flag) continue;
+            ++named;
+            FUZZ_REQUIRE(*flag == 0 || *flag == 1, "reporting flag not 0 or 1");
+        }
+        FUZZ_REQUIRE(named > 0, "reporting set without flags");
+    }
+    if (request.op == Op::auth) FUZZ_REQUIRE(request.token.size() <= 1024, "token unbounded");
+    return 0;
+}
