@@ -38,7 +38,8 @@ struct Station {
     std::atomic<unsigned int> timeout{0};
     std::mutex nameMutex;
     std::string portName;  // empty while closed
-    py::object trace = py::none();
+    // The trace function, shared with the copies the library makes of the trace.
+    std::shared_ptr<py::object> trace;
 
     Station() : timeout(winch.getConnectionTimeout()) {}
     std::string name() {
@@ -183,7 +184,7 @@ py::str report(Station& s, const R& record) {
 void setTrace(Station& s, const py::object& function) {
     if (function.is_none()) {
         s.winch.clearTrace();
-        s.trace = py::none();
+        s.trace.reset();
         return;
     }
     if (!PyCallable_Check(function.ptr())) {
@@ -220,7 +221,36 @@ void setTrace(Station& s, const py::object& function) {
         }
         tracing = outer;
     });
-    s.trace = function;
+    s.trace = held;
+}
+
+// A trace function that refers back to its station (a bound method of an
+// object holding it) makes a cycle through C++; the collector sees it here.
+void collectable(PyHeapTypeObject* heapType) {
+    PyTypeObject* type = &heapType->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+#if PY_VERSION_HEX >= 0x03090000
+        Py_VISIT(Py_TYPE(self));
+#endif
+        const Station* s = nullptr;
+        try {
+            s = &py::cast<Station&>(py::handle(self));
+        } catch (...) {
+            return 0;  // never constructed (its __init__ failed)
+        }
+        if (s->trace) Py_VISIT(s->trace->ptr());
+        return 0;
+    };
+    type->tp_clear = [](PyObject* self) -> int {
+        try {
+            Station& s = py::cast<Station&>(py::handle(self));
+            s.winch.clearTrace();
+            s.trace.reset();
+        } catch (...) {
+        }
+        return 0;
+    };
 }
 
 HealthTuple health(Station& s, bool includeDetails, const std::optional<Status>& given,
@@ -296,7 +326,7 @@ void setReporting(Station& s, const std::optional<Reporting>& given, const Flag&
 }  // namespace
 
 void bindStation(py::module_& m) {
-    py::class_<Station> cls(m, "Station", R"doc(One ground station on one serial port.
+    py::class_<Station> cls(m, "Station", py::custom_type_setup(collectable), R"doc(One ground station on one serial port.
 
 Station(port=None, timeout_ms=400) sets the timeout T in milliseconds and, when
 a port is given, opens it at once (115200 8N1, then the protocol handshake). As a
@@ -449,7 +479,7 @@ error status) or StationValueError (an argument out of range; nothing is sent).)
         "report", [](Station& s, const Config& r) { return report(s, r); }, py::arg("record"));
 
     cls.def_property(
-        "trace", [](Station& s) { return s.trace; }, &setTrace,
+        "trace", [](Station& s) { return s.trace ? *s.trace : py::object(py::none()); }, &setTrace,
         "None, or a callable trace(direction, line, time) called for every line on the\n"
         "wire: direction a moorwinch.Direction, line the text without its line feed\n"
         "(bytes that are not UTF-8 as \\xNN escapes), time a timezone-aware UTC datetime.\n"

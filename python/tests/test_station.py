@@ -1,12 +1,14 @@
 """The module against MoorwinchSim, compared with the C++ library where it maps it."""
 
 import copy
+import gc
 import json
 import os
 import pickle
 import re
 import subprocess
 import sys
+import weakref
 from datetime import timezone
 
 import pytest
@@ -193,6 +195,22 @@ def test_trace_sees_every_line_and_cannot_break_an_exchange(start_sim, monkeypat
         assert unraisable == [KeyError, KeyError, RuntimeError, RuntimeError]
         station.trace = None
         assert station.trace is None
+
+
+def test_a_trace_that_refers_to_its_station_does_not_keep_it(start_sim):
+    class Monitor:
+        def __init__(self, port):
+            self.station = moorwinch.Station(port)
+            self.station.trace = self.show  # a cycle through the C++ object
+
+        def show(self, *line):
+            pass
+
+    monitor = Monitor(start_sim())
+    gone = weakref.ref(monitor.station)
+    del monitor
+    gc.collect()
+    assert gone() is None
 
 
 @pytest.mark.skipif(not EXAMPLE, reason="MOORWINCH_EXAMPLE not set")
