@@ -48,10 +48,11 @@ inline std::string slurp(const std::string& path) {
     return text.str();
 }
 
-// A program whose standard output and error are appended to a log file.
+// A program whose standard output and error are appended to a log file (or
+// standard error to a file of its own).
 class Process {
 public:
-    Process(std::vector<std::string> args, const std::string& log) {
+    Process(std::vector<std::string> args, const std::string& log, const std::string& errors = "") {
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -60,7 +61,7 @@ public:
         if (pid == 0) {
             const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             dup2(out, 1);
-            dup2(out, 2);
+            dup2(errors.empty() ? out : open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
 #ifdef SYS_close_range
             syscall(SYS_close_range, 3u, ~0u, 0u);
 #endif

@@ -405,3 +405,68 @@ TEST_F(Daemon, RefusesUnsafeOrTakenPlaces) {
 }
 
 }  // namespace
+
+#ifdef MOORWINCH_TOOL_PATH
+// moorwinch --daemon: the same output and exit codes as on the port itself.
+TEST_F(Daemon, ToolThroughTheServicePrintsWhatItPrintsOnThePort) {
+    struct Run {
+        int code;
+        std::string out, err;
+    };
+    int runs = 0;
+    const auto tool = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), MOORWINCH_TOOL_PATH);
+        const std::string base = dir + "/tool" + std::to_string(++runs);
+        Process p(args, base + ".out", base + ".err");
+        const int code = p.wait();
+        return Run{code, slurp(base + ".out"), slurp(base + ".err")};
+    };
+    const std::vector<std::vector<std::string>> same = {
+        {"details"}, {"config", "--json"}, {"check"}, {"set", "torque", "101"}, {"reporting"}};
+    std::vector<Run> direct;
+    for (auto args : same) {
+        args.insert(args.begin(), {"--port", link()});
+        direct.push_back(tool(args));
+    }
+    startDaemon();
+    for (std::size_t i = 0; i < same.size(); ++i) {
+        auto args = same[i];
+        args.insert(args.begin(), {"--daemon", socketPath()});
+        const Run served = tool(args);
+        EXPECT_EQ(served.code, direct[i].code) << same[i][0];
+        EXPECT_EQ(served.out, direct[i].out) << same[i][0];
+        EXPECT_EQ(served.err, direct[i].err) << same[i][0];
+    }
+    EXPECT_EQ(direct[3].code, 4);
+
+    Run r = tool({"--daemon", socketPath(), "set", "torque", "60"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("torque: 60 %"), std::string::npos) << r.out;
+    r = tool({"--daemon", std::to_string(tcpPort), "set", "torque", "20"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find("Forbidden"), std::string::npos) << r.err;
+    r = tool({"--daemon", "127.0.0.1:" + std::to_string(tcpPort), "--token-file", dir + "/token", "set", "torque", "20"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    r = tool({"--daemon", socketPath(), "watch", "--count", "3", "--json"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+
+    // A watch is a subscription: it rides out the station's absence on the service's events.
+    Process watch({MOORWINCH_TOOL_PATH, "--daemon", socketPath(), "watch", "--interval", "0.1"}, dir + "/watch.out",
+                  dir + "/watch.err");
+    ASSERT_TRUE(eventually([&] { return !slurp(dir + "/watch.out").empty(); }));
+    simulator->signal(SIGTERM);
+    ASSERT_EQ(simulator->wait(), 0);
+    ASSERT_TRUE(eventually([&] { return slurp(dir + "/watch.err").find("does not answer") != std::string::npos; }));
+    r = tool({"--daemon", socketPath(), "status"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find("disconnected"), std::string::npos) << r.err;
+    r = tool({"--daemon", socketPath(), "check"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.out.rfind("MOORWINCH UNKNOWN", 0), 0u) << r.out;
+    startSimulator();
+    ASSERT_TRUE(eventually([&] { return slurp(dir + "/watch.err").find("answers again") != std::string::npos; }));
+    watch.signal(SIGINT);
+    EXPECT_EQ(watch.wait(), 0) << slurp(dir + "/watch.err");
+}
+#endif

@@ -96,6 +96,20 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
     app.add_option("--timeout", inv.timeoutMs, "Connection timeout in milliseconds (1 to 60000)")
         ->check(wholeNumber(1, 60000))
         ->default_val(defaultTimeoutMs);
+    CLI::Option* daemon =
+        app.add_option("--daemon", inv.daemonAddress,
+                       "Go through moorwinchd instead of the port: its socket (default\n"
+                       "/run/moorwinch/moorwinchd.sock) or [HOST:]PORT for TCP; watch then\n"
+                       "follows the service's polls")
+            ->expected(0, 1)
+            ->check(CLI::Validator(
+                [](std::string& text) -> std::string {
+                    return text.size() > PATH_MAX ? "the address is longer than " + std::to_string(PATH_MAX) : "";
+                },
+                ""));
+    app.add_option("--token-file", inv.tokenFile,
+                   "With --daemon: a file whose first line is the service's token, needed\n"
+                   "for changes over TCP");
     app.add_flag("--json", inv.json, "JSON output: one object, or one object per line for watch");
     app.add_flag("--trace", inv.trace, "Show every line on the serial line on standard error");
     app.add_flag("--version", inv.version, "Show tool version, library build and protocol version, then exit");
@@ -180,6 +194,7 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
         }
         return exitUsage;
     }
+    inv.daemon = daemon->count() > 0;
     if (!inv.version && inv.command == Command::none) {
         err << "moorwinch: a command is needed\n" << app.help();
         return exitUsage;

@@ -33,6 +33,9 @@ struct Invocation {
     bool json = false;
     bool trace = false;
     bool version = false;
+    bool daemon = false;         // --daemon: through moorwinchd
+    std::string daemonAddress;   // its socket or [HOST:]PORT; "" the default socket
+    std::string tokenFile;       // --token-file, for changes over TCP
 
     unsigned int torque = 0;             // set torque
     double startLength = 0;              // set start-length

@@ -1,12 +1,15 @@
 #include "Watch.h"
 
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 
 #include "LinkSummary.h"
 #include "MoorwinchJson.h"
+#include "ServiceBackend.h"
 
 namespace moorwinch_tool {
 namespace {
@@ -27,7 +30,10 @@ public:
         sigaddset(&set, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &set, &previous);
     }
-    ~StopSignals() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+    ~StopSignals() {
+        if (descriptor >= 0) ::close(descriptor);
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
@@ -47,8 +53,21 @@ public:
         }
     }
 
+    // Readable once a stop signal is pending, for waiting on a socket as well.
+    int fd() {
+        if (descriptor < 0) descriptor = signalfd(-1, &set, SFD_CLOEXEC);
+        return descriptor;
+    }
+    // Takes the pending signal, which would otherwise strike when the mask is restored.
+    void take() {
+        signalfd_siginfo info;
+        if (::read(fd(), &info, sizeof info) < 0) {
+        }
+    }
+
 private:
     sigset_t set, previous;
+    int descriptor = -1;
 };
 
 // The value with its unit, or "-" where the JSON mapping has null.
@@ -88,7 +107,59 @@ json watchJson(std::chrono::system_clock::time_point time, const Status& status,
     return sample;
 }
 
+// Through moorwinchd: its polls arrive as events, so the station sees no
+// traffic of ours; an interval longer than the service's skips events.
+int watchService(const Invocation& inv, ServiceBackend& service, std::ostream& out, std::ostream& err) {
+    StopSignals stop;
+    const auto interval = std::chrono::duration<double>(inv.intervalSeconds * 0.95);
+    bool answering = service.subscribe();
+    Steady::time_point outageStart = Steady::now();
+    if (!answering) err << "moorwinch: the station does not answer moorwinchd; waiting for it\n";
+    unsigned long shown = 0, received = 0, outages = answering ? 0 : 1;
+    std::chrono::system_clock::time_point lastShown{};
+    for (bool going = true; going && (inv.count == 0 || shown < inv.count);) {
+        const ServiceBackend::Event e = service.next(stop.fd());
+        switch (e.kind) {
+            case ServiceBackend::Event::stopped:
+                stop.take();
+                going = false;
+                break;
+            case ServiceBackend::Event::closed:
+                err << "moorwinch: moorwinchd closed the connection (" << service.where() << ")\n";
+                answering = going = false;
+                break;
+            case ServiceBackend::Event::disconnected:
+                if (answering) {
+                    err << "moorwinch: the station does not answer (" << e.error << "); moorwinchd keeps trying\n";
+                    outageStart = Steady::now();
+                    ++outages;
+                }
+                answering = false;
+                break;
+            case ServiceBackend::Event::connected:
+                if (!answering) err << "moorwinch: the station answers again after " << seconds(Steady::now() - outageStart) << "\n";
+                answering = true;
+                break;
+            case ServiceBackend::Event::status: {
+                ++received;
+                answering = true;
+                if (shown > 0 && e.time - lastShown < interval) break;
+                lastShown = e.time;
+                const Judgement judgement = judge(e.data, nullptr);
+                out << (inv.json ? jsonLine(watchJson(e.time, e.data, judgement)) : watchLine(e.time, e.data, judgement))
+                    << std::flush;
+                ++shown;
+                break;
+            }
+        }
+    }
+    err << "moorwinch: " << shown << " samples of " << received << " polls by moorwinchd, " << outages
+        << " station outages\n";
+    return answering ? exitSuccess : exitStation;
+}
+
 int watch(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream& err) {
+    if (auto* service = dynamic_cast<ServiceBackend*>(&station)) return watchService(inv, *service, out, err);
     StopSignals stop;
     station.connect();  // a port that cannot be opened at the start is an error, not an outage
 

@@ -7,6 +7,7 @@
 #include "Commands.h"
 #include "LibraryBackend.h"
 #include "Output.h"
+#include "ServiceBackend.h"
 
 using namespace moorwinch_tool;
 
@@ -24,6 +25,10 @@ int noPort(const Invocation& inv) {
 
 // The one place that chooses how requests reach the station.
 std::unique_ptr<StationBackend> makeBackend(const Invocation& inv) {
+    // The service may wait up to 30 T for the station, plus its lock and line waits.
+    if (inv.daemon)
+        return std::make_unique<ServiceBackend>(inv.daemonAddress, inv.tokenFile, 35 * inv.timeoutMs + 1000,
+                                                inv.trace ? &std::cerr : nullptr);
     return std::make_unique<LibraryBackend>(inv.port, inv.timeoutMs, inv.trace ? &std::cerr : nullptr);
 }
 
@@ -41,7 +46,7 @@ int main(int argc, char** argv) {
                                : versionText(MOORWINCH_TOOL_VERSION, library));
         return exitSuccess;
     }
-    if (needsStation(inv.command) && inv.port.empty()) return noPort(inv);
+    if (needsStation(inv.command) && !inv.daemon && inv.port.empty()) return noPort(inv);
 
     // ValueException: the library refused a value and sent nothing. Anything
     // else (the library's IOException and DataException, the serial library's
