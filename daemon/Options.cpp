@@ -74,6 +74,7 @@ int parseOptions(int argc, char** argv, Options& o) {
         "Owns the ground station's serial port, polls its status and shares it with clients over a Unix\n"
         "socket (and TCP with --listen) as JSON lines; exports Prometheus metrics with --metrics.",
         "moorwinchd"};
+    app.set_version_flag("--version", MOORWINCHD_VERSION);
     std::string listen, metrics;
     app.add_option("--port", o.port, "The station's serial device, e.g. /dev/ttyUSB0")->required();
     app.add_option("--socket", o.socketPath,

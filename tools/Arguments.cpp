@@ -111,7 +111,8 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
                    "With --daemon: a file whose first line is the service's token, needed\n"
                    "for changes over TCP");
     app.add_flag("--json", inv.json, "JSON output: one object, or one object per line for watch");
-    app.add_flag("--trace", inv.trace, "Show every line on the serial line on standard error");
+    app.add_flag("--trace", inv.trace,
+                 "Show every line on the serial line (with --daemon: to and from the service) on standard error");
     app.add_flag("--version", inv.version, "Show tool version, library build and protocol version, then exit");
 
     struct Simple {
