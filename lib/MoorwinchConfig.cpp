@@ -37,16 +37,20 @@ std::string commandPayload(const char* key, const std::string& number) {
 }  // namespace
 
 void Moorwinch::MoorwinchImpl::getSystemConfig(systemConfig& config) {
-    std::string reply = exchange("getSystemConfig", queryPayload(mw_command.get_system_config), 1);
-    processSystemConfig(reply, config);
+    processSystemConfig(exchange("getSystemConfig", queryPayload(mw_command.get_system_config), 1).document, config);
 }
 
 // Reports in the name of getSystemConfig, the operation the caller sees.
 void Moorwinch::MoorwinchImpl::processSystemConfig(std::string& reply, systemConfig& config) {
-    static const char* const operation = "getSystemConfig";
     json document;
-    if (!replyFields::parse(reply, document) || !document.is_object())
-        raise<DataException>(operation, ": system configuration data malformed");
+    if (!replyFields::parse(reply, document))
+        raise<DataException>("getSystemConfig", ": system configuration data malformed");
+    processSystemConfig(document, config);
+}
+
+void Moorwinch::MoorwinchImpl::processSystemConfig(const json& document, systemConfig& config) {
+    static const char* const operation = "getSystemConfig";
+    if (!document.is_object()) raise<DataException>(operation, ": system configuration data malformed");
     const json* data = replyFields::object(document, mw_objects[1]);
     if (!data) raise<DataException>(operation, ": invalid system configuration data format");
 

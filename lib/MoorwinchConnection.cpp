@@ -1,6 +1,11 @@
 // The connection lifecycle: construction, open (port settings, settling of the
 // line, handshake), close, status and timeout.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -43,18 +48,26 @@ void Moorwinch::MoorwinchImpl::openConnection(const std::string& port) {
     serial::Timeout timeout = serial::Timeout::simpleTimeout(connectionTimeout);
     serialPort.setTimeout(timeout);
 
+    lockPort(port);
     try {
         serialPort.open();
     } catch (std::exception& e) {
+        unlockPort();
         raiseSerialFailure("openConnection", e);
     }
 
     connectionStatus = serialPort.isOpen() ? 1 : 0;
     if (connectionStatus == 0) {
+        unlockPort();
         connectionStatus = 255;
         raise<IOException>("openConnection", ": Failed to open specified port " + port + ".");
     }
+    // Exclusive mode refuses further opens of the device by anyone but root,
+    // also by programs that ignore the advisory lock.
+    if (portLock >= 0) ioctl(portLock, TIOCEXCL);
 
+    input.clear();
+    abandonedCount = 0;
     serialPort.flush();
     discardInput(serialPort);
 
@@ -83,29 +96,53 @@ void Moorwinch::MoorwinchImpl::initConnection() {
 }
 
 void Moorwinch::MoorwinchImpl::closeConnection() {
+    input.clear();
     if (serialPort.isOpen()) {
+        if (portLock >= 0) ioctl(portLock, TIOCNXCL);
         try {
             serialPort.close();
         } catch (serial::IOException& e) {
+            unlockPort();
             connectionStatus = 255;
             raise<IOException>("closeConnection", std::string(": ") + e.what());
         }
     }
+    unlockPort();
     connectionStatus = 0;
 }
 
-int Moorwinch::MoorwinchImpl::getConnectionStatus() {
-    connectionStatus = serialPort.isOpen() ? 1 : 0;
-    return connectionStatus;
+// The advisory lock is taken on a descriptor of our own: the serial library
+// does not show its own. Locks of two descriptors of one device conflict, so a
+// second connection to it fails here, in this process or another, before
+// anything is written. A device that cannot be opened here is left to the
+// serial library, which reports why in its own words.
+void Moorwinch::MoorwinchImpl::lockPort(const std::string& port) {
+    unlockPort();
+    int fd = ::open(port.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK)
+            raise<IOException>("openConnection", ": port " + port + " is in use by another connection");
+        return;  // a device without lock support is used unlocked
+    }
+    portLock = fd;
 }
 
-void Moorwinch::MoorwinchImpl::getConnectionStatus(int& status) { status = getConnectionStatus(); }
+void Moorwinch::MoorwinchImpl::unlockPort() {
+    if (portLock < 0) return;
+    ::close(portLock);  // releases the lock
+    portLock = -1;
+}
 
-int Moorwinch::MoorwinchImpl::checkConnectionStatus() { return getConnectionStatus(); }
+int Moorwinch::MoorwinchImpl::getConnectionStatus() {
+    const int status = serialPort.isOpen() ? 1 : 0;
+    connectionStatus = status;
+    return status;
+}
 
 bool Moorwinch::MoorwinchImpl::isConnected() { return getConnectionStatus() == 1; }
-
-void Moorwinch::MoorwinchImpl::setConnectionStatus(int status) { connectionStatus = status; }
 
 void Moorwinch::MoorwinchImpl::setConnectionTimeout(unsigned int timeout) {
     connectionTimeout = timeout;

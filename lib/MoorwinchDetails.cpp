@@ -94,14 +94,18 @@ const std::vector<DetailsField>& softwareVersionFields() {
 }  // namespace
 
 void Moorwinch::MoorwinchImpl::getSystemDetails(systemDetails& details) {
-    std::string reply = exchange("getSystemDetails", queryPayload(mw_command.get_system_details), 10);
-    processSystemDetails(reply, details);
+    processSystemDetails(exchange("getSystemDetails", queryPayload(mw_command.get_system_details), 10).document,
+                         details);
 }
 
 void Moorwinch::MoorwinchImpl::processSystemDetails(std::string& reply, systemDetails& details) {
-    static const char* const operation = "processSystemDetails";
     json document;
-    if (!replyFields::parse(reply, document)) raise<DataException>(operation, ": system data malformed");
+    if (!replyFields::parse(reply, document)) raise<DataException>("processSystemDetails", ": system data malformed");
+    processSystemDetails(document, details);
+}
+
+void Moorwinch::MoorwinchImpl::processSystemDetails(const json& document, systemDetails& details) {
+    static const char* const operation = "processSystemDetails";
     if (!document.is_object()) raise<DataException>(operation, ": status data malformed");
     const json* data = replyFields::object(document, mw_objects[0]);
     if (!data) raise<DataException>(operation, ": invalid status data format");

@@ -1,8 +1,6 @@
 // One exchange with the ground station: frame and send a request line, await
 // the reply line, check its envelope.
-#include <time.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <random>
@@ -15,17 +13,6 @@ namespace KORVANE {
 namespace {
 
 using Clock = std::chrono::steady_clock;  // a wall-clock step must not stretch a wait
-
-long long elapsedMs(Clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
-// Sleeps the whole interval, resuming after a signal.
-void pauseMs(long ms) {
-    timespec left{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
 
 unsigned short freshMessageId() {
     std::random_device device("default");
@@ -54,22 +41,30 @@ const char* statusText(unsigned short status) {
 
 constexpr std::size_t maxLineLength = 65535;
 
-// Bytes in the port before a request is written: the rest of a reply that came
-// after its wait. A port that fails here fails the send, which reports it.
-std::size_t waitingBytes(serial::Serial& port) {
-    try {
-        return port.available();
-    } catch (const serial::IOException&) {
-        return 0;
-    } catch (const serial::SerialException&) {
-        return 0;
-    }
+// The message id of a reply document, reduced to 16 bits, or -1 when it has none.
+long replyId(const nlohmann::json& document) {
+    if (!document.is_object()) return -1;
+    auto com = document.find(mw_objects[4]);
+    if (com == document.end() || !com->is_object()) return -1;
+    std::uint32_t word = 0;
+    if (!replyFields::word(*com, mw_communication.msg_id.key, word)) return -1;
+    return static_cast<long>(word & 0xFFFFu);
+}
+
+// Text from the first "{" on; empty when there is none.
+std::string fromFirstBrace(const std::string& text) {
+    std::size_t brace = text.find('{');
+    return brace == std::string::npos ? std::string() : text.substr(brace);
 }
 
 }  // namespace
 
 void Moorwinch::MoorwinchImpl::sendData(std::string payload, unsigned short& msgId) {
-    msgId = freshMessageId();
+    // An id still awaited as a late reply is drawn again, so that no reply can
+    // be taken for the wrong request.
+    do {
+        msgId = freshMessageId();
+    } while (isAbandoned(msgId));
 
     std::ostringstream line;
     line << "{\"" << mw_communication.key << "\":{\"" << mw_communication.msg_id.key << "\":" << msgId << "},"
@@ -97,73 +92,194 @@ void Moorwinch::MoorwinchImpl::raiseSerialFailure(const char* operation, const s
     raise<IOException>(operation, ": " + (text.empty() ? std::string("Serial connection exception") : text));
 }
 
-// The serial library's own readline restarts its timeout for every byte, so a
-// station that trickles bytes could hold the caller indefinitely. This read
-// counts the read timeout for the whole line on our own clock and only takes
-// bytes the port already holds.
-void Moorwinch::MoorwinchImpl::readLine(std::string& reply) {
-    const std::size_t from = reply.size();
-    readLineBytes(reply);
-    if (reply.size() > from && tracing.load(std::memory_order_acquire))
-        traceLine(traceDirection::received, reply.substr(from));
+// The list keeps the newest ids, oldest first.
+void Moorwinch::MoorwinchImpl::abandon(unsigned short msgId) {
+    if (isAbandoned(msgId)) return;
+    if (abandonedCount == abandonedCapacity) {
+        for (std::size_t i = 1; i < abandonedCount; ++i) abandoned[i - 1] = abandoned[i];
+        --abandonedCount;
+    }
+    abandoned[abandonedCount++] = msgId;
 }
 
-void Moorwinch::MoorwinchImpl::readLineBytes(std::string& reply) {
-    const auto start = Clock::now();
-    const long long limit = connectionTimeout;
-    std::size_t taken = 0;
-    while (taken < maxLineLength) {
-        std::size_t ready = serialPort.available();
-        if (ready == 0) {
-            if (elapsedMs(start) >= limit) return;
-            pauseMs(1);
-            continue;
+bool Moorwinch::MoorwinchImpl::isAbandoned(unsigned short msgId) const {
+    for (std::size_t i = 0; i < abandonedCount; ++i)
+        if (abandoned[i] == msgId) return true;
+    return false;
+}
+
+bool Moorwinch::MoorwinchImpl::dropsAsLate(const std::string& line, nlohmann::json& document, bool& parsed) {
+    parsed = replyFields::parse(fromFirstBrace(line), document);
+    if (!parsed || abandonedCount == 0) return false;
+    const long id = replyId(document);
+    for (std::size_t i = 0; i < abandonedCount; ++i) {
+        if (abandoned[i] != id) continue;
+        // A reply comes once: its id is forgotten.
+        for (std::size_t k = i + 1; k < abandonedCount; ++k) abandoned[k - 1] = abandoned[k];
+        --abandonedCount;
+        return true;
+    }
+    return false;
+}
+
+std::size_t Moorwinch::MoorwinchImpl::waitingBytes() {
+    // A port that fails here fails the send, which reports it.
+    try {
+        return input.size() + serialPort.available();
+    } catch (const serial::IOException&) {
+        return input.size();
+    } catch (const serial::SerialException&) {
+        return input.size();
+    }
+}
+
+void Moorwinch::MoorwinchImpl::readAvailable(long ms) {
+    std::size_t ready = serialPort.available();
+    if (ready == 0 && ms > 0) {
+        // The port's read timeout bounds the wait for the descriptor to become
+        // readable; it is put back at once so writes and reads keep theirs.
+        serial::Timeout slice = serial::Timeout::simpleTimeout(connectionTimeout);
+        slice.read_timeout_constant = static_cast<std::uint32_t>(ms);
+        serialPort.setTimeout(slice);
+        bool readable = false;
+        try {
+            readable = serialPort.waitReadable();
+        } catch (...) {
+            serial::Timeout usual = serial::Timeout::simpleTimeout(connectionTimeout);
+            serialPort.setTimeout(usual);
+            throw;
         }
-        // Byte by byte, so that nothing after the line feed is taken from the port.
-        for (; ready > 0 && taken < maxLineLength; --ready) {
-            std::uint8_t byte = 0;
-            if (serialPort.read(&byte, 1) != 1) {
-                if (elapsedMs(start) >= limit) return;
+        serial::Timeout usual = serial::Timeout::simpleTimeout(connectionTimeout);
+        serialPort.setTimeout(usual);
+        if (!readable) return;
+        ready = serialPort.available();
+        // Readable with nothing to read: a device that has gone away. A one-byte
+        // read reports it the serial library's way.
+        if (ready == 0) ready = 1;
+    }
+    if (ready == 0) return;
+    const std::size_t before = input.size();
+    input.resize(before + ready);
+    std::size_t got = 0;
+    try {
+        got = serialPort.read(reinterpret_cast<std::uint8_t*>(&input[before]), ready);
+    } catch (...) {
+        input.resize(before);
+        throw;
+    }
+    input.resize(before + got);
+}
+
+
+// The reply wait. Bytes are read as they arrive (the wait sleeps at most one
+// poll interval at a time and wakes early when bytes come) and taken line by
+// line: a line ends at its line feed, at 65535 bytes, or when its bytes have
+// been arriving for one connection timeout without a line feed (the serial
+// library's own readline restarts its timeout for every byte, so a trickling
+// station could hold the caller indefinitely). The wait ends as soon as a line
+// of this reply has been taken and no further byte is waiting. Bytes that were
+// waiting before the request was written are read ahead of the reply but do not
+// end the wait; a late reply to an abandoned request is dropped.
+void Moorwinch::MoorwinchImpl::receive(Reply& reply, int timeout, std::size_t waiting) {
+    if (timeout <= 0) raise<IOException>("receiveData", ": Data Receiver Timeout!");
+    using std::chrono::milliseconds;
+    const auto start = Clock::now();
+    const auto deadline = start + milliseconds(timeout);
+    const milliseconds interval(timeout <= 100 ? 5 : timeout / 100);
+    const milliseconds lineLimit(connectionTimeout);
+
+    bool received = false;   // a line was taken into the reply
+    bool cut = false;        // the last line was cut at the length limit and goes on
+    std::size_t consumed = 0;
+    auto lineStart = start;  // when the first byte of the open line arrived
+    std::string lastLine;    // the last whole line taken, from its first "{", and its parse
+    nlohmann::json lastDocument;
+    bool lastParsed = false;
+
+    auto take = [&](std::size_t length, bool whole) {
+        std::string line = input.substr(0, length);
+        input.erase(0, length);
+        consumed += length;
+        lineStart = Clock::now();
+        if (tracing.load(std::memory_order_acquire)) traceLine(traceDirection::received, line);
+        nlohmann::json document;
+        bool parsed = false;
+        if (whole && dropsAsLate(line, document, parsed)) return;
+        reply.text += line;
+        received = true;
+        lastParsed = whole && parsed;
+        if (lastParsed) {
+            lastLine = fromFirstBrace(line);
+            lastDocument = std::move(document);
+        }
+        std::size_t brace = reply.text.find('{');
+        if (brace == std::string::npos)
+            reply.text.clear();
+        else if (brace > 0)
+            reply.text.erase(0, brace);
+    };
+    // Rounded up, so that a wait never ends a fraction of a millisecond early and spins.
+    auto msUntil = [](Clock::time_point when) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(when - Clock::now()).count();
+        return left <= 0 ? 0L : static_cast<long>((left + 999) / 1000);
+    };
+
+    for (;;) {
+        for (;;) {
+            const std::size_t feed = input.find('\n');
+            if (feed != std::string::npos && feed < maxLineLength) {
+                take(feed + 1, true);
+                cut = false;
+            } else if (input.size() >= maxLineLength) {
+                take(maxLineLength, false);
+                cut = true;
+            } else {
                 break;
             }
-            reply.push_back(static_cast<char>(byte));
-            ++taken;
-            if (byte == '\n') return;
         }
+        auto now = Clock::now();
+        if (cut && now >= deadline) break;  // an overlong line does not outlast the wait
+        if ((!input.empty() || cut) && now - lineStart >= lineLimit) {
+            if (!input.empty()) take(input.size(), false);
+            cut = false;
+        }
+        const bool lineOpen = !input.empty() || cut;
+        if (!lineOpen && received && consumed > waiting) {
+            if (serialPort.available() == 0) break;
+            readAvailable(0);
+            continue;
+        }
+        now = Clock::now();
+        if (!lineOpen && now >= deadline) break;
+        const auto until = std::min(now + interval, lineOpen ? lineStart + lineLimit : deadline);
+        const bool wasEmpty = input.empty();
+        readAvailable(msUntil(until));
+        if (wasEmpty && !input.empty() && !cut) lineStart = Clock::now();
     }
+    if (!received) raise<IOException>("receiveData", ": Data Receiver Timeout!");
+    reply.parsed = lastParsed && reply.text == lastLine;
+    if (reply.parsed) reply.document = std::move(lastDocument);
 }
 
 void Moorwinch::MoorwinchImpl::receiveData(std::string& reply, int timeout, std::size_t waiting) {
-    const auto start = Clock::now();
-    const long interval = timeout <= 100 ? 5 : timeout / 100;
-    bool received = false;
-    std::size_t taken = 0;
-    for (;;) {
-        if (elapsedMs(start) >= timeout) break;
-        // Only bytes beyond what was waiting before the request count as its reply.
-        if (received && taken > waiting) return;
-        pauseMs(interval);
-        // A steady stream of lines must not keep the drain going past the wait.
-        while (serialPort.available() > 0) {
-            const std::size_t before = reply.size();
-            readLine(reply);
-            taken += reply.size() - before;
-            pauseMs(interval);
-            received = true;
-            if (elapsedMs(start) >= timeout) break;
-        }
-        std::size_t brace = reply.find('{');
-        if (brace == std::string::npos)
-            reply.clear();
-        else if (brace > 0)
-            reply.erase(0, brace);
+    Reply received;
+    received.text = std::move(reply);
+    try {
+        receive(received, timeout, waiting);
+    } catch (...) {
+        reply = std::move(received.text);
+        throw;
     }
-    if (!received) raise<IOException>("receiveData", ": Data Receiver Timeout!");
+    reply = std::move(received.text);
 }
 
 void Moorwinch::MoorwinchImpl::checkReply(std::string& reply, unsigned short msgId) {
     nlohmann::json document;
     if (!replyFields::parse(reply, document)) raise<DataException>("checkReply", ": malformed buffer data");
+    checkEnvelope(document, msgId);
+}
+
+void Moorwinch::MoorwinchImpl::checkEnvelope(const nlohmann::json& document, unsigned short msgId) {
     if (!document.is_object()) raise<DataException>("checkReply", ": reply data malformed");
     auto com = document.find(mw_objects[4]);
     if (com == document.end() || !com->is_object()) raise<DataException>("checkReply", ": reply data malformed");
@@ -174,41 +290,52 @@ void Moorwinch::MoorwinchImpl::checkReply(std::string& reply, unsigned short msg
     if (status != 0) raise<DataException>("checkReply", statusText(status));
 }
 
-std::string Moorwinch::MoorwinchImpl::transfer(const std::string& payload, unsigned int waitFactor,
-                                                unsigned short& msgId) {
+Moorwinch::MoorwinchImpl::Reply Moorwinch::MoorwinchImpl::transfer(const std::string& payload,
+                                                                   unsigned int waitFactor, unsigned short& msgId) {
     // A wait too long for the receiver's int is clamped rather than wrapped negative.
     const long long wait = static_cast<long long>(connectionTimeout) * waitFactor;
     const int replyWait = wait > INT_MAX ? INT_MAX : static_cast<int>(wait);
-    std::string reply;
+    Reply reply;
+    bool sent = false;
     try {
-        // A late reply still in the port is read ahead of this one, and this
-        // one is awaited all the same: otherwise every later exchange would read
-        // the reply of the one before it.
-        const std::size_t waiting = waitingBytes(serialPort);
+        const std::size_t waiting = waitingBytes();
         sendData(payload, msgId);
-        receiveData(reply, replyWait, waiting);
+        sent = true;
+        receive(reply, replyWait, waiting);
     } catch (IOException& e) {
+        if (sent) abandon(msgId);
         throw IOException(e);
+    } catch (...) {
+        if (sent) abandon(msgId);
+        throw;
     }
+    // Without its own reply the request may still be answered later; that
+    // answer must not be taken for the next request's.
+    if (!reply.parsed || replyId(reply.document) != msgId) abandon(msgId);
     return reply;
 }
 
-std::string Moorwinch::MoorwinchImpl::checked(std::string reply, unsigned short msgId) {
+Moorwinch::MoorwinchImpl::Reply Moorwinch::MoorwinchImpl::checked(Reply reply, unsigned short msgId) {
     try {
-        checkReply(reply, msgId);
+        if (!reply.parsed) {
+            checkReply(reply.text, msgId);
+            reply.parsed = replyFields::parse(reply.text, reply.document);
+        } else {
+            checkEnvelope(reply.document, msgId);
+        }
     } catch (DataException& e) {
         throw DataException(e);
     }
     return reply;
 }
 
-std::string Moorwinch::MoorwinchImpl::exchange(const char* operation, const std::string& payload,
-                                                unsigned int waitFactor) {
+Moorwinch::MoorwinchImpl::Reply Moorwinch::MoorwinchImpl::exchange(const char* operation, const std::string& payload,
+                                                                   unsigned int waitFactor) {
     std::unique_lock<std::timed_mutex> lock(exchangeLock, std::defer_lock);
     if (!lock.try_lock_for(std::chrono::milliseconds(connectionTimeout)))
         raise<IOException>(operation, ": Communication timeout");
     unsigned short msgId = 0;
-    std::string reply = transfer(payload, waitFactor, msgId);
+    Reply reply = transfer(payload, waitFactor, msgId);
     lock.unlock();  // validation and parsing run without the lock
     return checked(std::move(reply), msgId);
 }

@@ -36,12 +36,11 @@ void Moorwinch::MoorwinchImpl::getDeviceProtocolVersion() {
     // The handshake runs inside openConnection, which callers do not overlap
     // with other operations, so it exchanges without the lock.
     unsigned short msgId = 0;
-    std::string reply = transfer(queryPayload(mw_command.get_protocol), 1, msgId);
-    reply = checked(std::move(reply), msgId);
-
-    nlohmann::json document;
-    if (!replyFields::parse(reply, document))
+    Reply received = transfer(queryPayload(mw_command.get_protocol), 1, msgId);
+    Reply reply = checked(std::move(received), msgId);
+    if (!reply.parsed)
         raise<DataException>("getDeviceProtocolVersion", ": communication protocol information malformed");
+    const nlohmann::json& document = reply.document;
 
     std::string version;
     if (document.is_object() && !document.empty()) {

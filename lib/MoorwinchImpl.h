@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "Moorwinch.h"
 #include "MoorwinchProtocol.h"
 
@@ -41,16 +43,24 @@ public:
     void beautifyExceptions(std::string& message);
 
     // --- exchange
+    // A reply as received, with its parsed document when the text was parsed
+    // once on the way in (one JSON line); the envelope check and the record
+    // parsers then share that document.
+    struct Reply {
+        std::string text;
+        nlohmann::json document;
+        bool parsed = false;
+    };
     void sendData(std::string payload, unsigned short& msgId);
-    // waiting: bytes that were in the port before the request was written; they
-    // are read ahead of the reply but do not end the wait for it.
+    // waiting: bytes that were waiting before the request was written; they are
+    // read ahead of the reply but do not end the wait for it.
     void receiveData(std::string& reply, int timeout, std::size_t waiting = 0);
     void checkReply(std::string& reply, unsigned short msgId);
     // The standard sequence of every locked operation: take the exchange lock
     // (bounded by the connection timeout, else "<operation>: Communication
     // timeout"), send, receive with waitFactor connection timeouts, release the
     // lock, check the envelope. Returns the validated reply for the parser.
-    std::string exchange(const char* operation, const std::string& payload, unsigned int waitFactor);
+    Reply exchange(const char* operation, const std::string& payload, unsigned int waitFactor);
     // "COMMAND":{"<key>":<value>} for a query command of the command table.
     static std::string queryPayload(const mw_entry_u8& command);
 
@@ -59,10 +69,7 @@ public:
     void closeConnection();
     void initConnection();
     int getConnectionStatus();
-    void getConnectionStatus(int& status);
-    int checkConnectionStatus();
     bool isConnected();
-    void setConnectionStatus(int status);
     void setConnectionTimeout(unsigned int timeout);
     unsigned int getConnectionTimeout();
 
@@ -85,10 +92,13 @@ public:
     // --- services
     void getSystemStatus(systemStatus& status);
     void processStatusData(std::string& reply, systemStatus& status);
+    void processStatusData(const nlohmann::json& document, systemStatus& status);
     void getSystemDetails(systemDetails& details);
     void processSystemDetails(std::string& reply, systemDetails& details);
+    void processSystemDetails(const nlohmann::json& document, systemDetails& details);
     void getSystemConfig(systemConfig& config);
     void processSystemConfig(std::string& reply, systemConfig& config);
+    void processSystemConfig(const nlohmann::json& document, systemConfig& config);
     void setSystemConfig(bool activation, unsigned int torque, float startLength);
     void setSystemConfig(const systemConfig& config);
     void setSystemActivation(bool activation);
@@ -124,7 +134,9 @@ public:
     // --- state, in declaration order
     serial::Serial serialPort;
     std::uint32_t baudrate = 115200;
-    std::int32_t connectionStatus = 0;  // 0 closed, 1 open, 255 failed or refused open, failed close
+    // 0 closed, 1 open, 255 failed or refused open, failed close. Atomic: a
+    // status reader may run beside a query that writes it.
+    std::atomic<std::int32_t> connectionStatus{0};
     std::uint32_t connectionTimeout = 400;  // ms
     std::timed_mutex exchangeLock;
     std::int32_t deviceProtocolMajor = 0;
@@ -135,16 +147,38 @@ public:
     traceFunction trace;
 
 private:
-    // Reads one line (up to and including "\n", at most 65535 bytes) into the end
-    // of reply, giving up when no byte arrives before the read timeout counted
-    // from the start of the line.
-    void readLine(std::string& reply);
-    void readLineBytes(std::string& reply);
+    // Bytes read from the port and not yet taken by an exchange; they count as
+    // still waiting in the port. Emptied when the connection opens or closes.
+    std::string input;
+    // Ids of the last requests that ended without their reply. A line that
+    // carries one of them is that request's late reply and is dropped.
+    static constexpr std::size_t abandonedCapacity = 8;
+    unsigned short abandoned[abandonedCapacity] = {};
+    std::size_t abandonedCount = 0;
+    std::size_t abandonedNext = 0;
+    // Descriptor that holds the advisory lock on the device while open, or -1.
+    int portLock = -1;
+
+    void abandon(unsigned short msgId);
+    bool isAbandoned(unsigned short msgId) const;
+    // True when line (one whole line) is the late reply of an abandoned request;
+    // that id is then forgotten. document receives the line's parse.
+    bool dropsAsLate(const std::string& line, nlohmann::json& document, bool& parsed);
+    // Bytes waiting for the next reader: the input buffer and the port's.
+    std::size_t waitingBytes();
+    // Waits until the port has bytes or ms have passed; reads what is there.
+    void readAvailable(long ms);
+    void receive(Reply& reply, int timeout, std::size_t waiting);
     // Sends payload and receives its reply within waitFactor connection
     // timeouts; msgId is the request's id.
-    std::string transfer(const std::string& payload, unsigned int waitFactor, unsigned short& msgId);
+    Reply transfer(const std::string& payload, unsigned int waitFactor, unsigned short& msgId);
     // The reply, once its envelope has passed checkReply.
-    std::string checked(std::string reply, unsigned short msgId);
+    Reply checked(Reply reply, unsigned short msgId);
+    void checkEnvelope(const nlohmann::json& document, unsigned short msgId);
+    // Holds the device for this connection (advisory lock and exclusive mode);
+    // throws IOException "openConnection: ... is in use" when another has it.
+    void lockPort(const std::string& port);
+    void unlockPort();
     // Throws IOException "<operation>: <shortened message of e>".
     [[noreturn]] void raiseSerialFailure(const char* operation, const std::exception& e);
 };

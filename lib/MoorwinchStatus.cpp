@@ -118,15 +118,18 @@ const std::vector<StatusBlock>& statusBlocks() {
 }  // namespace
 
 void Moorwinch::MoorwinchImpl::getSystemStatus(systemStatus& status) {
-    std::string reply = exchange("getSystemStatus", queryPayload(mw_command.get_system_status), 1);
-    processStatusData(reply, status);
+    processStatusData(exchange("getSystemStatus", queryPayload(mw_command.get_system_status), 1).document, status);
 }
 
 void Moorwinch::MoorwinchImpl::processStatusData(std::string& reply, systemStatus& status) {
-    static const char* const operation = "processStatusData";
     json document;
-    if (!replyFields::parse(reply, document) || !document.is_object())
-        raise<DataException>(operation, ": status data malformed");
+    if (!replyFields::parse(reply, document)) raise<DataException>("processStatusData", ": status data malformed");
+    processStatusData(document, status);
+}
+
+void Moorwinch::MoorwinchImpl::processStatusData(const json& document, systemStatus& status) {
+    static const char* const operation = "processStatusData";
+    if (!document.is_object()) raise<DataException>(operation, ": status data malformed");
     const json* data = replyFields::object(document, mw_objects[2]);
     if (!data) raise<DataException>(operation, ": invalid status data format");
     if (!replyFields::object(*data, mw_sys_status.config_status->key))

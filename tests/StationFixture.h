@@ -33,6 +33,10 @@ inline long long msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// Descriptors an open connection holds on its device: the port's own and the
+// one that holds the device's lock.
+constexpr int portDescriptors = 2;
+
 // How many descriptors of this process refer to path.
 inline int descriptorsOpenTo(const std::string& path) {
     int count = 0;

@@ -21,7 +21,9 @@ namespace {
 
 constexpr int threadCount = 8;
 constexpr int operationsPerThread = 500;
-constexpr unsigned int connectionTimeoutMs = 150;  // replies polled every millisecond
+// Generous, so that a loaded machine delaying the station thread does not time
+// a reply out; a busy lock still shows as the operation's lock timeout.
+constexpr unsigned int connectionTimeoutMs = 1000;
 
 // Every torque and start length a thread may set; a configuration read must
 // only ever show one of them (or the station's initial 40 % and 1.5 m).
@@ -134,7 +136,21 @@ TEST(Concurrency, ThreadsSharingOneConnectionEachGetTheirOwnReplyAndWholeLines) 
             for (int step = 0; step < operationsPerThread; ++step) runOperation(shared, t, step, tally);
         });
     }
+    // Status readers may run beside the queries (and must not race with them).
+    std::atomic<bool> done{false};
+    long polls = 0, seenClosed = 0;
+    std::thread poller([&] {
+        while (!done.load()) {
+            ++polls;
+            if (!shared.isConnected() || shared.getConnectionStatus() != 1) ++seenClosed;
+            std::this_thread::yield();
+        }
+    });
     for (std::thread& thread : threads) thread.join();
+    done = true;
+    poller.join();
+    EXPECT_GT(polls, 0);
+    EXPECT_EQ(seenClosed, 0);
 
     // Every operation that got the lock sent exactly one line (no value is
     // refused in the mix); the station has seen them all by the time the

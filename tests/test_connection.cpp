@@ -1,4 +1,5 @@
 // Opening, closing and the protocol handshake against a pseudo-terminal station.
+#include <cstdlib>
 #include <stdexcept>
 
 #include "StationFixture.h"
@@ -108,7 +109,7 @@ TEST_F(Connection, SilentStationFailsTheOpenWithTheReplyTimeoutAndLeavesThePortO
 
 TEST_F(Connection, SameNameTwiceIsANoOpAndAnotherNameClosesTheFirst) {
     connect();
-    EXPECT_EQ(descriptorsOpenTo(station.devicePath()), 2);  // the station's own and ours
+    EXPECT_EQ(descriptorsOpenTo(station.devicePath()), 1 + portDescriptors);  // the station's own and ours
     EXPECT_NO_THROW(impl.openConnection(station.devicePath()));
     EXPECT_EQ(impl.connectionStatus, 255);
     EXPECT_FALSE(station.waitForRequests(1, std::chrono::milliseconds(100)));  // no second handshake
@@ -117,13 +118,35 @@ TEST_F(Connection, SameNameTwiceIsANoOpAndAnotherNameClosesTheFirst) {
     other.setHandler([](const std::string& line, PtyStation& s) { s.send(protocolReply(line)); });
     impl.openConnection(other.devicePath());
     EXPECT_EQ(descriptorsOpenTo(station.devicePath()), 1);
-    EXPECT_EQ(descriptorsOpenTo(other.devicePath()), 2);
+    EXPECT_EQ(descriptorsOpenTo(other.devicePath()), 1 + portDescriptors);
     EXPECT_EQ(impl.getConnectionStatus(), 1);
 
     impl.closeConnection();
     impl.closeConnection();
     EXPECT_EQ(descriptorsOpenTo(other.devicePath()), 1);
     EXPECT_EQ(impl.getConnectionStatus(), 0);
+}
+
+// One connection per device: a second open, from this process or another,
+// fails at once and writes nothing; closing releases the device.
+TEST_F(Connection, ADeviceHasOneConnectionAtATime) {
+    connect();
+    const std::string path = station.devicePath();
+    Moorwinch::MoorwinchImpl second;
+    try {
+        second.openConnection(path);
+        FAIL() << "a second connection to one device opened";
+    } catch (const IOException& e) {
+        EXPECT_EQ(std::string(e.what()), "IO Exception: openConnection: port " + path + " is in use by another connection");
+    }
+    EXPECT_FALSE(second.isConnected());
+    EXPECT_FALSE(station.waitForRequests(1, std::chrono::milliseconds(100)));
+    EXPECT_NE(std::system(("flock --nonblock " + path + " true").c_str()), 0);  // another process
+
+    impl.closeConnection();
+    EXPECT_EQ(std::system(("flock --nonblock " + path + " true").c_str()), 0);
+    second.setConnectionTimeout(50);
+    EXPECT_NO_THROW(second.openConnection(path));
 }
 
 TEST_F(Connection, TimeoutAppliesToTheNextWaitAndZeroFailsAtOnce) {
@@ -147,7 +170,7 @@ TEST_F(Connection, DestructionClosesThePortAndNeverThrows) {
         Moorwinch::MoorwinchImpl local;
         local.setConnectionTimeout(50);
         local.openConnection(station.devicePath());
-        EXPECT_EQ(descriptorsOpenTo(station.devicePath()), 2);
+        EXPECT_EQ(descriptorsOpenTo(station.devicePath()), 1 + portDescriptors);
     }
     EXPECT_EQ(descriptorsOpenTo(station.devicePath()), 1);
     {

@@ -74,6 +74,27 @@ TEST_F(Exchange, NoiseBeforeTheReplyIsDropped) {
     EXPECT_EQ(reply, "{\"COM\":{\"MSG_ID\":" + std::to_string(id) + ",\"COM_STATUS\":0}}\n");
 }
 
+TEST_F(Exchange, TraceSeesEveryLineBothWaysUntilCleared) {
+    using Direction = Moorwinch::traceDirection;
+    std::vector<std::pair<Direction, std::string>> seen;
+    impl.setTrace([&seen](Direction d, const std::string& line, std::chrono::system_clock::time_point) {
+        seen.emplace_back(d, line);
+        throw std::runtime_error("a failing trace changes nothing");
+    });
+    answerWith([](const std::string& line, PtyStation& s) { s.send("xx\n" + PtyStation::reply(line)); });
+    EXPECT_EQ(statusExchange(), "");
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0], std::make_pair(Direction::sent, station.requests().at(0)));
+    EXPECT_EQ(seen[1], std::make_pair(Direction::received, std::string("xx")));
+    std::string reply = PtyStation::reply(station.requests().at(0));
+    reply.pop_back();  // the line feed
+    EXPECT_EQ(seen[2], std::make_pair(Direction::received, reply));
+
+    impl.setTrace(nullptr);
+    EXPECT_EQ(statusExchange(), "");
+    EXPECT_EQ(seen.size(), 3u);
+}
+
 TEST_F(Exchange, ReceptionFailuresSurfaceAsValidationErrors) {
     answerWith([](const std::string&, PtyStation& s) { s.send("no json here\n"); });
     EXPECT_EQ(statusExchange(), "Data Exception: checkReply: malformed buffer data");
