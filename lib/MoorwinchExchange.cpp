@@ -14,13 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;  // a wall-clock step must not stretch a wait
 
-unsigned short freshMessageId() {
-    std::random_device device("default");
-    std::mt19937 engine(device());
-    std::uniform_int_distribution<unsigned short> range(1000, 65535);
-    return range(engine);
-}
-
 // The integer at key reduced to 16 bits, or fallback when absent or not an integer.
 unsigned short envelopeNumber(const nlohmann::json& com, const char* key, unsigned short fallback) {
     std::uint32_t word = 0;
@@ -62,8 +55,14 @@ std::string fromFirstBrace(const std::string& text) {
 void Moorwinch::MoorwinchImpl::sendData(std::string payload, unsigned short& msgId) {
     // An id still awaited as a late reply is drawn again, so that no reply can
     // be taken for the wrong request.
+    // Each id comes straight from the random device, so ids of consecutive
+    // requests are independent. The device is made once per object: making one
+    // costs more than the rest of an exchange where the processor's
+    // identification traps to a hypervisor.
+    if (!idSource) idSource = std::make_unique<std::random_device>("default");
+    std::uniform_int_distribution<unsigned short> range(1000, 65535);
     do {
-        msgId = freshMessageId();
+        msgId = range(*idSource);
     } while (isAbandoned(msgId));
 
     std::ostringstream line;
@@ -134,30 +133,25 @@ std::size_t Moorwinch::MoorwinchImpl::waitingBytes() {
 }
 
 void Moorwinch::MoorwinchImpl::readAvailable(long ms) {
-    std::size_t ready = serialPort.available();
-    if (ready == 0 && ms > 0) {
-        // The port's read timeout bounds the wait for the descriptor to become
-        // readable; it is put back at once so writes and reads keep theirs.
-        serial::Timeout slice = serial::Timeout::simpleTimeout(connectionTimeout);
-        slice.read_timeout_constant = static_cast<std::uint32_t>(ms);
-        serialPort.setTimeout(slice);
-        bool readable = false;
-        try {
-            readable = serialPort.waitReadable();
-        } catch (...) {
-            serial::Timeout usual = serial::Timeout::simpleTimeout(connectionTimeout);
-            serialPort.setTimeout(usual);
-            throw;
-        }
+    // The port's read timeout bounds the wait for the descriptor to become
+    // readable; it is put back at once so that writes and reads keep theirs.
+    serial::Timeout slice = serial::Timeout::simpleTimeout(connectionTimeout);
+    slice.read_timeout_constant = static_cast<std::uint32_t>(ms);
+    serialPort.setTimeout(slice);
+    bool readable = false;
+    try {
+        readable = serialPort.waitReadable();
+    } catch (...) {
         serial::Timeout usual = serial::Timeout::simpleTimeout(connectionTimeout);
         serialPort.setTimeout(usual);
-        if (!readable) return;
-        ready = serialPort.available();
-        // Readable with nothing to read: a device that has gone away. A one-byte
-        // read reports it the serial library's way.
-        if (ready == 0) ready = 1;
+        throw;
     }
-    if (ready == 0) return;
+    serial::Timeout usual = serial::Timeout::simpleTimeout(connectionTimeout);
+    serialPort.setTimeout(usual);
+    if (!readable) return;
+    // Readable with nothing to read is a device that has gone away: a one-byte
+    // read reports it the serial library's way.
+    const std::size_t ready = std::max<std::size_t>(serialPort.available(), 1);
     const std::size_t before = input.size();
     input.resize(before + ready);
     std::size_t got = 0;
@@ -170,16 +164,17 @@ void Moorwinch::MoorwinchImpl::readAvailable(long ms) {
     input.resize(before + got);
 }
 
-
 // The reply wait. Bytes are read as they arrive (the wait sleeps at most one
 // poll interval at a time and wakes early when bytes come) and taken line by
 // line: a line ends at its line feed, at 65535 bytes, or when its bytes have
 // been arriving for one connection timeout without a line feed (the serial
 // library's own readline restarts its timeout for every byte, so a trickling
 // station could hold the caller indefinitely). The wait ends as soon as a line
-// of this reply has been taken and no further byte is waiting. Bytes that were
-// waiting before the request was written are read ahead of the reply but do not
-// end the wait; a late reply to an abandoned request is dropped.
+// of this reply has been taken and no further byte is waiting. Lines without a
+// "{" are dropped whole and do not end the wait; nor do bytes that were waiting
+// before the request was written, which are read ahead of the reply; a late
+// reply to an abandoned request is dropped. If only dropped lines came, the
+// wait ends at its time with an empty reply.
 void Moorwinch::MoorwinchImpl::receive(Reply& reply, int timeout, std::size_t waiting) {
     if (timeout <= 0) raise<IOException>("receiveData", ": Data Receiver Timeout!");
     using std::chrono::milliseconds;
@@ -244,7 +239,7 @@ void Moorwinch::MoorwinchImpl::receive(Reply& reply, int timeout, std::size_t wa
             cut = false;
         }
         const bool lineOpen = !input.empty() || cut;
-        if (!lineOpen && received && consumed > waiting) {
+        if (!lineOpen && !reply.text.empty() && consumed > waiting) {
             if (serialPort.available() == 0) break;
             readAvailable(0);
             continue;

@@ -12,7 +12,9 @@
 #include <atomic>
 #include <cstdint>
 #include <ostream>
+#include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -158,6 +160,7 @@ private:
     std::size_t abandonedNext = 0;
     // Descriptor that holds the advisory lock on the device while open, or -1.
     int portLock = -1;
+    std::unique_ptr<std::random_device> idSource;  // message ids; made at the first request
 
     void abandon(unsigned short msgId);
     bool isAbandoned(unsigned short msgId) const;

@@ -84,7 +84,7 @@ void PtyStation::send(const std::string& bytes) {
     }
 }
 
-bool PtyStation::pause(std::chrono::milliseconds d) {
+bool PtyStation::pause(std::chrono::steady_clock::duration d) {
     std::unique_lock<std::mutex> lock(mutex);
     return !changed.wait_for(lock, d, [this] { return stopping; });
 }
@@ -128,14 +128,16 @@ std::string PtyStation::rawInput() const {
 
 bool PtyStation::waitForRequests(std::size_t n, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, timeout, [&] { return handled >= n; });
+    return changed.wait_for(lock, timeout, [&] { return handled >= static_cast<long>(n); });
 }
 
 void PtyStation::clearRequests() {
     std::lock_guard<std::mutex> lock(mutex);
+    // A line whose handler is still running when the record is cleared is
+    // counted as handled when it finishes: it must not count as a new one.
+    handled -= static_cast<long>(lines.size());
     lines.clear();
     raw.clear();
-    handled = 0;
 }
 
 void PtyStation::serve() {

@@ -38,7 +38,7 @@ public:
     // Writes all bytes to the host, from any thread. Ignored once unplugged.
     void send(const std::string& bytes);
     // Sleeps up to d; returns false at once when the station is stopping.
-    bool pause(std::chrono::milliseconds d);
+    bool pause(std::chrono::steady_clock::duration d);
     // Closes the master, which the host sees as an unplugged adapter. Returns
     // once the master is closed.
     void unplug();
@@ -75,7 +75,7 @@ private:
     Handler handler;
     std::vector<std::string> lines;
     std::string raw;
-    std::size_t handled = 0;
+    long handled = 0;  // of the recorded lines, how many were handled (see clearRequests)
     bool stopping = false;
     bool unplugRequested = false;
     bool unplugged = false;

@@ -109,7 +109,8 @@ std::string encodeReply(unsigned short id, unsigned short status, void (*body)(c
 }
 
 // Writes bytes no faster than a line of baud bits per second carries them, in
-// chunks of about 5 ms; each chunk leaves when its last byte would have arrived.
+// chunks of about 5 ms; each chunk leaves when its last byte would have arrived,
+// to the microsecond, so that a client's share of the line rate can be measured.
 void sendPaced(PtyStation& station, const std::string& bytes, unsigned int baud) {
     if (baud == 0) {
         station.send(bytes);
@@ -122,7 +123,7 @@ void sendPaced(PtyStation& station, const std::string& bytes, unsigned int baud)
     for (std::size_t at = 0; at < bytes.size(); at += chunk) {
         const std::size_t n = std::min(chunk, bytes.size() - at);
         const auto due = start + duration_cast<steady_clock::duration>(duration<double>((at + n) * secondsPerByte));
-        const auto wait = ceil<milliseconds>(due - steady_clock::now());
+        const auto wait = due - steady_clock::now();
         if (wait.count() > 0 && !station.pause(wait)) return;
         station.send(bytes.substr(at, n));
     }
