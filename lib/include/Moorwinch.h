@@ -24,11 +24,23 @@
 //   the exchange lock wait (T), the reply wait (T; 10 T for the product details;
 //   30 T for activation and the status-reporting configuration), and each line read
 //   (T). A call that talks to the ground station returns at the latest about its
-//   lock wait plus its reply wait plus one T.
+//   lock wait plus its reply wait plus one T; it returns as soon as its reply line
+//   has arrived (the waits are upper bounds, woken by the arriving bytes).
+//   A reply that comes after its wait is recognised by its message id and dropped
+//   by the exchange that reads it (the connection remembers its last 8 requests
+//   left without a reply), so a slow station does not put later calls out of step.
+//
+// One connection per device
+//   An open connection holds its device (an advisory lock, and exclusive mode
+//   where the device allows it); a second openConnection of the same device, from
+//   this process or another, fails at once with IOException
+//   "openConnection: port <name> is in use by another connection" and writes
+//   nothing. closeConnection releases it.
 //
 // Threads
-//   Queries, commands, health checks and reports may be called on one object from
-//   several threads: the exchange lock serialises the send/receive of each exchange.
+//   Queries, commands, health checks, reports and the status readers
+//   (getConnectionStatus, isConnected) may be called on one object from several
+//   threads: the exchange lock serialises the send/receive of each exchange.
 //   Opening, closing and changing the timeout must not overlap other calls on the
 //   same object. Records are owned by the caller; two threads must not share one.
 #ifndef KORVANE_MOORWINCH_H
