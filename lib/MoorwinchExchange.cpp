@@ -164,17 +164,17 @@ void Moorwinch::MoorwinchImpl::readAvailable(long ms) {
     input.resize(before + got);
 }
 
-// The reply wait. Bytes are read as they arrive (the wait sleeps at most one
-// poll interval at a time and wakes early when bytes come) and taken line by
-// line: a line ends at its line feed, at 65535 bytes, or when its bytes have
-// been arriving for one connection timeout without a line feed (the serial
-// library's own readline restarts its timeout for every byte, so a trickling
-// station could hold the caller indefinitely). The wait ends as soon as a line
-// of this reply has been taken and no further byte is waiting. Lines without a
-// "{" are dropped whole and do not end the wait; nor do bytes that were waiting
-// before the request was written, which are read ahead of the reply; a late
-// reply to an abandoned request is dropped. If only dropped lines came, the
-// wait ends at its time with an empty reply.
+// The reply wait. Bytes are read as they arrive (until the reply begins, the
+// wait sleeps at most one poll interval at a time; it wakes when bytes come)
+// and are taken line by line: a line ends at its line feed, at 65535 bytes, or
+// when its bytes have been arriving for one connection timeout without a line
+// feed (the serial library's own readline restarts its timeout for every byte,
+// so a trickling station could hold the caller indefinitely). The wait ends as
+// soon as a line of this reply has been taken and no further byte is waiting.
+// Lines without a "{" are dropped whole and do not end the wait; nor do bytes
+// that were waiting before the request was written, which are read ahead of
+// the reply; a late reply to an abandoned request is dropped. If only dropped
+// lines came, the wait ends at its time with an empty reply.
 void Moorwinch::MoorwinchImpl::receive(Reply& reply, int timeout, std::size_t waiting) {
     if (timeout <= 0) raise<IOException>("receiveData", ": Data Receiver Timeout!");
     using std::chrono::milliseconds;
@@ -246,7 +246,9 @@ void Moorwinch::MoorwinchImpl::receive(Reply& reply, int timeout, std::size_t wa
         }
         now = Clock::now();
         if (!lineOpen && now >= deadline) break;
-        const auto until = std::min(now + interval, lineOpen ? lineStart + lineLimit : deadline);
+        // Awaiting a reply, the wait wakes at least once per poll interval; once a
+        // line is arriving, the next bytes are awaited until its time is up.
+        const auto until = lineOpen ? lineStart + lineLimit : std::min(now + interval, deadline);
         const bool wasEmpty = input.empty();
         readAvailable(msUntil(until));
         if (wasEmpty && !input.empty() && !cut) lineStart = Clock::now();
