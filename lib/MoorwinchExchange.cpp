@@ -53,12 +53,11 @@ std::string fromFirstBrace(const std::string& text) {
 }  // namespace
 
 void Moorwinch::MoorwinchImpl::sendData(std::string payload, unsigned short& msgId) {
-    // An id still awaited as a late reply is drawn again, so that no reply can
-    // be taken for the wrong request.
     // Each id comes straight from the random device, so ids of consecutive
     // requests are independent. The device is made once per object: making one
     // costs more than the rest of an exchange where the processor's
-    // identification traps to a hypervisor.
+    // identification traps to a hypervisor. An id still awaited as a late reply
+    // is drawn again, so that no reply can be taken for the wrong request.
     if (!idSource) idSource = std::make_unique<std::random_device>("default");
     std::uniform_int_distribution<unsigned short> range(1000, 65535);
     do {
