@@ -88,6 +88,9 @@ int parseOptions(int argc, char** argv, Options& o) {
     app.add_option("--timeout", o.timeoutMs, "Milliseconds the library waits for the station")
         ->capture_default_str()
         ->check(CLI::Range(minTimeoutMs, maxTimeoutMs));
+    app.add_option("--max-clients", o.maxClients, "Clients served at once; more are refused")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, maxMaxClients));
     app.add_option("--control-group", o.controlGroup,
                    "Members of this group may change the station over the Unix socket");
     app.add_option("--token-file", o.tokenFile,

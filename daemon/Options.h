@@ -22,6 +22,7 @@ struct Options {
     Endpoint metricsAt;
     double interval = 1.0;        // s between status polls
     unsigned int timeoutMs = 400; // the library's connection timeout
+    unsigned int maxClients = 64;
     std::string controlGroup;
     std::string tokenFile;
     bool foreground = false;
@@ -32,6 +33,7 @@ struct Options {
 // Bounds of the numeric options.
 constexpr double minInterval = 0.05, maxInterval = 3600;
 constexpr unsigned int minTimeoutMs = 10, maxTimeoutMs = 60000;
+constexpr unsigned int maxMaxClients = 1000;
 
 // Parses argv. Returns -1 to go on, otherwise the exit code (0 after --help,
 // 2 after a usage error, which is printed).

@@ -38,8 +38,8 @@ std::string tcpPeerName(int fd) {
 
 }  // namespace
 
-Server::Server(Station& s, Metrics& m, const Authority& a, Systemd& d)
-    : station(s), metrics(m), authority(a), systemd(d) {
+Server::Server(Station& s, Metrics& m, const Authority& a, Systemd& d, std::size_t limit)
+    : station(s), metrics(m), authority(a), systemd(d), maxClients(limit) {
     epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     sigset_t stop;
@@ -125,8 +125,12 @@ std::string Server::run() {
                 accept(fd, l->second);
             } else if (auto it = clients.find(fd); it != clients.end()) {
                 Client& c = *it->second;
-                if (ready[i].events & EPOLLOUT) flush(c);
-                if (!c.dead && (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP))) readFrom(c);
+                const std::uint32_t events = ready[i].events;
+                if (events & EPOLLOUT) flush(c);
+                if (!c.dead && (events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP))) readFrom(c);
+                // Both directions gone: nothing more can be said, and the
+                // hang-up would be reported again at every wait.
+                if (!c.dead && (events & (EPOLLHUP | EPOLLERR))) kill(c, "hung up", true);
             }
         }
         now = Clock::now();

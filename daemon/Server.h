@@ -24,7 +24,6 @@ namespace moorwinchd {
 class Metrics;
 class Systemd;
 
-constexpr std::size_t maxClients = 64;
 // Bytes waiting for one client beyond what its socket buffer holds; about 170
 // status events.
 constexpr std::size_t maxQueueBytes = 256 * 1024;
@@ -33,7 +32,7 @@ constexpr int maxFailedAuths = 3;
 
 class Server {
 public:
-    Server(Station& station, Metrics& metrics, const Authority& authority, Systemd& systemd);
+    Server(Station& station, Metrics& metrics, const Authority& authority, Systemd& systemd, std::size_t maxClients);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -86,6 +85,7 @@ private:
     Metrics& metrics;
     const Authority& authority;
     Systemd& systemd;
+    const std::size_t maxClients;
     int epollFd = -1, eventFd = -1, signalFd = -1;
     std::map<int, bool> listeners;  // fd, is TCP
     std::map<int, std::unique_ptr<Client>> clients;

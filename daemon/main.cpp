@@ -2,8 +2,10 @@
 // program that needs it (see README, "Sharing the station").
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -56,6 +58,12 @@ int main(int argc, char** argv) {
     if (const int code = parseOptions(argc, argv, options); code >= 0) return code;
     setVerbose(options.verbose);
     ::signal(SIGPIPE, SIG_IGN);
+    // Room for every client besides the service's own descriptors.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < options.maxClients + 64u) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, options.maxClients + 64u);
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     int unixFd = -1;
     std::vector<int> tcpFds;
@@ -96,7 +104,7 @@ int main(int argc, char** argv) {
         Systemd systemd;
         StationSettings settings{options.port, options.interval, options.timeoutMs, options.trace};
         Station station(settings, metrics);
-        Server server(station, metrics, *authority, systemd);
+        Server server(station, metrics, *authority, systemd, options.maxClients);
         server.addListener(unixFd, false);
         for (int fd : tcpFds) server.addListener(fd, true);
 

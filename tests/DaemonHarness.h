@@ -78,6 +78,7 @@ public:
         }
     }
     void signal(int number) { ::kill(pid, number); }
+    pid_t id() const { return pid; }
     // The exit code (128 + signal when killed), or -1 when it did not end in time.
     int wait(std::chrono::milliseconds limit = patience) {
         int status = 0;
