@@ -1,7 +1,7 @@
 // MoorwinchdBench: figures of moorwinchd against the simulator program, both
 // run as subprocesses. Prints one line per figure:
-//   fan-out    N watchers at an interval: polls, events each watcher missed,
-//              polls the service missed
+//   fan-out    1, 100 and 500 watchers at 0.2 s: polls, events each watcher
+//              missed, polls the service missed
 //   latency    from the poll's reply (the event's time stamp, taken when the
 //              reply was read) to the event's arrival at a watcher: median, p95
 //   resources  CPU share and resident memory of the service with 10 watchers
@@ -59,7 +59,7 @@ struct Bench {
         std::filesystem::remove(dir + "/daemon.log");
         daemon = std::make_unique<Process>(
             std::vector<std::string>{MOORWINCHD_PATH, "--port", link(), "--socket", socket(), "--foreground",
-                                     "--interval", interval, "--max-clients", "128"},
+                                     "--interval", interval, "--max-clients", "1000"},
             dir + "/daemon.log");
         if (!eventually([&] {
                 Connection c(dialUnix(socket()));
@@ -227,6 +227,7 @@ int main(int argc, char** argv) {
         bench.startSimulator();
         fanOut(bench, 1, seconds);
         fanOut(bench, 100, seconds);
+        fanOut(bench, 500, seconds);  // headroom
         resources(bench, resourceSeconds);
         reconnect(bench);
     } catch (const std::exception& e) {
