@@ -102,7 +102,7 @@ int parseOptions(int argc, char** argv, Options& o) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        return app.exit(e) == 0 ? 0 : 2;  // help and version, or a usage error
     }
     std::string problem;
     if (!listen.empty()) {
