@@ -52,7 +52,7 @@ protected:
     // Starts the service and waits until it serves a connected station.
     void startDaemon(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {MOORWINCHD_PATH, "--port", link(), "--socket", socketPath(), "--foreground",
-                                         "--interval", "0.1", "--timeout", "200", "--verbose",
+                                         "--interval", "0.1", "--timeout", "1000", "--verbose",
                                          "--listen", "0", "--metrics", "0", "--token-file", dir + "/token"};
         args.insert(args.end(), extra.begin(), extra.end());
         daemon = std::make_unique<Process>(args, dir + "/daemon.log");
