@@ -204,6 +204,7 @@ bool Station::connect() {
 }
 
 void Station::disconnect(const std::string& reason) {
+    if (!snapshot().connected) return;
     try {
         winch.closeConnection();
     } catch (const std::exception& e) {
@@ -329,7 +330,9 @@ void Station::execute(Command& command) {
         reply(errorReply(r.id, type, text));
         return;
     }
-    poll();  // the flags are reported in the status
+    // After every change, as after a reconnect; the flags are reported in the status.
+    if (snapshot().connected) readConfig();
+    if (snapshot().connected) poll();
     const Snapshot after = snapshot();
     json data = json::object();
     const std::int32_t now[6] = {after.status.cab,       after.status.env,      after.status.energyGS,
