@@ -1,17 +1,3 @@
-// Uses the installed headers only: the facade, the tables and an exception type.
-#include <Moorwinch.h>
-#include <MoorwinchProtocol.h>
+int moorwinchProbe();
 
-#include <iostream>
-
-int main() {
-    KORVANE::Moorwinch winch;
-    winch.printVersionDetails(std::cout);
-    try {
-        winch.openConnection("/nonexistent/moorwinch-port");
-    } catch (const KORVANE::IOException& e) {
-        std::cout << e.what() << "\n";
-    }
-    std::cout << mw_command.key << "\n";
-    return winch.isConnected() ? 1 : 0;
-}
+int main() { return moorwinchProbe(); }
