@@ -55,10 +55,12 @@
 #include <string>
 #include <vector>
 
+#include "MoorwinchExport.h"
+
 namespace KORVANE {
 
 // what() is "IO Exception: " followed by the text given at construction.
-class IOException : public std::exception {
+class MOORWINCH_EXPORT IOException : public std::exception {
 public:
     explicit IOException(const char* text);
     IOException(const IOException& other);
@@ -70,7 +72,7 @@ private:
 };
 
 // what() is "Data Exception: " followed by the text given at construction.
-class DataException : public std::exception {
+class MOORWINCH_EXPORT DataException : public std::exception {
 public:
     explicit DataException(const char* text);
     DataException(const DataException& other);
@@ -82,7 +84,7 @@ private:
 };
 
 // what() is "Value Exception: " followed by the text given at construction.
-class ValueException : public std::exception {
+class MOORWINCH_EXPORT ValueException : public std::exception {
 public:
     explicit ValueException(const char* text);
     ValueException(const ValueException& other);
@@ -102,9 +104,9 @@ enum systemError : std::uint8_t {
 };
 }  // namespace MoorwinchDefinitions
 
-class Moorwinch {
+class MOORWINCH_EXPORT Moorwinch {
 public:
-    class MoorwinchImpl;
+    class MOORWINCH_LOCAL MoorwinchImpl;
 
     // Live status. A query writes only the fields whose keys the reply carries;
     // the defaults mark values as not available (255 for codes, -128 for

@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "MoorwinchExport.h"
+
 struct mw_entry_u8 { const char* key; std::uint8_t value; };
 struct mw_entry_i8 { const char* key; std::int8_t value; };
 struct mw_entry_u16 { const char* key; std::uint16_t value; };
@@ -153,160 +155,160 @@ struct mw_sys_details_t {
 
 // Key lists. The *_list tables end with a null entry; mw_objects has exactly six
 // entries: 0 "SYSTEM_DETAILS", 1 "SYSTEM_CONFIG", 2 "SYSTEM_STATUS", 3 "COMMAND", 4 "COM", 5 "LOGS".
-extern const char* const mw_objects_list[7];
-extern const char* const mw_objects[6];
-extern const char* const mw_logs[1];
-extern const char* const mw_command_list[16];
-extern const char* const mw_sys_status_list[8];
-extern const char* const mw_sys_config_list[5];
+extern MOORWINCH_EXPORT const char* const mw_objects_list[7];
+extern MOORWINCH_EXPORT const char* const mw_objects[6];
+extern MOORWINCH_EXPORT const char* const mw_logs[1];
+extern MOORWINCH_EXPORT const char* const mw_command_list[16];
+extern MOORWINCH_EXPORT const char* const mw_sys_status_list[8];
+extern MOORWINCH_EXPORT const char* const mw_sys_config_list[5];
 
-extern mw_communication_t mw_communication;
-extern mw_command_t mw_command;
-extern mw_sys_status_t mw_sys_status;
-extern mw_cab_t mw_cab;
-extern mw_env_t mw_env;
-extern mw_energy_gs_t mw_energy_gs;
-extern mw_energy_uav_t mw_energy_uav;
-extern mw_sys_state_t mw_sys_state;
-extern mw_config_status_t mw_config_status;
-extern mw_hw_module_status_t mw_hw_module_status;
-extern mw_sys_config_t mw_sys_config;
-extern mw_sw_version_t mw_sw_version;
-extern mw_sys_details_t mw_sys_details;
-extern mw_config_product_t mw_config_product;
+extern MOORWINCH_EXPORT mw_communication_t mw_communication;
+extern MOORWINCH_EXPORT mw_command_t mw_command;
+extern MOORWINCH_EXPORT mw_sys_status_t mw_sys_status;
+extern MOORWINCH_EXPORT mw_cab_t mw_cab;
+extern MOORWINCH_EXPORT mw_env_t mw_env;
+extern MOORWINCH_EXPORT mw_energy_gs_t mw_energy_gs;
+extern MOORWINCH_EXPORT mw_energy_uav_t mw_energy_uav;
+extern MOORWINCH_EXPORT mw_sys_state_t mw_sys_state;
+extern MOORWINCH_EXPORT mw_config_status_t mw_config_status;
+extern MOORWINCH_EXPORT mw_hw_module_status_t mw_hw_module_status;
+extern MOORWINCH_EXPORT mw_sys_config_t mw_sys_config;
+extern MOORWINCH_EXPORT mw_sw_version_t mw_sw_version;
+extern MOORWINCH_EXPORT mw_sys_details_t mw_sys_details;
+extern MOORWINCH_EXPORT mw_config_product_t mw_config_product;
 
 // ---------------------------------------------------------------------------
 // Setters: each stores one value into one slot. Text setters cut a text that is
 // longer than the field (31 characters; 255 for "COM_STATUS_MSG"), never inside
 // a UTF-8 character, and always leave it terminated.
 
-void set_mw_hw_module_status_main_ctrl(unsigned char value);
-void set_mw_hw_module_status_reel_ctrl(unsigned char value);
-void set_mw_hw_module_status_lpwr_ctrl(unsigned char value);
-void set_mw_hw_module_status_hpwr_ctrl(unsigned char value);
-void set_mw_hw_module_status_env_ctrl(unsigned char value);
-void set_mw_hw_module_status_net_ctrl(unsigned char value);
-void set_mw_hw_module_status_bbat_ctrl(unsigned char value);
+MOORWINCH_EXPORT void set_mw_hw_module_status_main_ctrl(unsigned char value);
+MOORWINCH_EXPORT void set_mw_hw_module_status_reel_ctrl(unsigned char value);
+MOORWINCH_EXPORT void set_mw_hw_module_status_lpwr_ctrl(unsigned char value);
+MOORWINCH_EXPORT void set_mw_hw_module_status_hpwr_ctrl(unsigned char value);
+MOORWINCH_EXPORT void set_mw_hw_module_status_env_ctrl(unsigned char value);
+MOORWINCH_EXPORT void set_mw_hw_module_status_net_ctrl(unsigned char value);
+MOORWINCH_EXPORT void set_mw_hw_module_status_bbat_ctrl(unsigned char value);
 
-void set_mw_config_product_type(const char* value);
-void set_mw_config_product_model(const char* value);
-void set_mw_config_product_serial_number(const char* value);
-void set_mw_config_product_day_of_production(const char* value);
-void set_mw_config_product_hw_version(const char* value);
-void set_mw_config_product_uav_cell_voltages(const char* value);
-void set_mw_config_product_max_power(unsigned short value);
-void set_mw_config_product_cable_type(const char* value);
-void set_mw_config_product_max_cable_length(unsigned short value);
-void set_mw_config_product_network_type(unsigned short value);
-void set_mw_config_product_time_to_maintenance(unsigned int value);
-void set_mw_config_product_timestamp(unsigned int value);
-void set_mw_config_product_auth_key(const char* value);
+MOORWINCH_EXPORT void set_mw_config_product_type(const char* value);
+MOORWINCH_EXPORT void set_mw_config_product_model(const char* value);
+MOORWINCH_EXPORT void set_mw_config_product_serial_number(const char* value);
+MOORWINCH_EXPORT void set_mw_config_product_day_of_production(const char* value);
+MOORWINCH_EXPORT void set_mw_config_product_hw_version(const char* value);
+MOORWINCH_EXPORT void set_mw_config_product_uav_cell_voltages(const char* value);
+MOORWINCH_EXPORT void set_mw_config_product_max_power(unsigned short value);
+MOORWINCH_EXPORT void set_mw_config_product_cable_type(const char* value);
+MOORWINCH_EXPORT void set_mw_config_product_max_cable_length(unsigned short value);
+MOORWINCH_EXPORT void set_mw_config_product_network_type(unsigned short value);
+MOORWINCH_EXPORT void set_mw_config_product_time_to_maintenance(unsigned int value);
+MOORWINCH_EXPORT void set_mw_config_product_timestamp(unsigned int value);
+MOORWINCH_EXPORT void set_mw_config_product_auth_key(const char* value);
 
-void set_mw_config_status_cab(unsigned char value);
-void set_mw_config_status_env(unsigned char value);
-void set_mw_config_status_energy_gs(unsigned char value);
-void set_mw_config_status_energy_uav(unsigned char value);
-void set_mw_config_status_sys_state(unsigned char value);
-void set_mw_config_status_hardware_modules(unsigned char value);
+MOORWINCH_EXPORT void set_mw_config_status_cab(unsigned char value);
+MOORWINCH_EXPORT void set_mw_config_status_env(unsigned char value);
+MOORWINCH_EXPORT void set_mw_config_status_energy_gs(unsigned char value);
+MOORWINCH_EXPORT void set_mw_config_status_energy_uav(unsigned char value);
+MOORWINCH_EXPORT void set_mw_config_status_sys_state(unsigned char value);
+MOORWINCH_EXPORT void set_mw_config_status_hardware_modules(unsigned char value);
 
-void set_mw_sw_version_main_ctrl(const char* value);
-void set_mw_sw_version_reel_ctrl(const char* value);
-void set_mw_sw_version_lpwr_ctrl(const char* value);
-void set_mw_sw_version_hpwr_ctrl(const char* value);
-void set_mw_sw_version_env_ctrl(const char* value);
-void set_mw_sw_version_net_ctrl(const char* value);
-void set_mw_sw_version_bbat_ctrl(const char* value);
+MOORWINCH_EXPORT void set_mw_sw_version_main_ctrl(const char* value);
+MOORWINCH_EXPORT void set_mw_sw_version_reel_ctrl(const char* value);
+MOORWINCH_EXPORT void set_mw_sw_version_lpwr_ctrl(const char* value);
+MOORWINCH_EXPORT void set_mw_sw_version_hpwr_ctrl(const char* value);
+MOORWINCH_EXPORT void set_mw_sw_version_env_ctrl(const char* value);
+MOORWINCH_EXPORT void set_mw_sw_version_net_ctrl(const char* value);
+MOORWINCH_EXPORT void set_mw_sw_version_bbat_ctrl(const char* value);
 
-void set_mw_sys_details_product_type(const char* value);
-void set_mw_sys_details_model(const char* value);
-void set_mw_sys_details_serial_number(const char* value);
-void set_mw_sys_details_day_of_production(const char* value);
-void set_mw_sys_details_hw_version(const char* value);
-void set_mw_sys_details_uav_cell_voltages(const char* value);
-void set_mw_sys_details_max_power(unsigned short value);
-void set_mw_sys_details_cable_type(const char* value);
-void set_mw_sys_details_max_cable_length(unsigned short value);
-void set_mw_sys_details_network_type(unsigned short value);
-void set_mw_sys_details_flight_time_sum(unsigned int value);
-void set_mw_sys_details_flight_count(unsigned int value);
-void set_mw_sys_details_operation_time_sum(unsigned int value);
-void set_mw_sys_details_operation_count(unsigned int value);
-void set_mw_sys_details_system_time_sum(unsigned int value);
-void set_mw_sys_details_system_use_count(unsigned int value);
-void set_mw_sys_details_maintenance_last_timestamp(unsigned int value);
-void set_mw_sys_details_time_to_maintenance(unsigned int value);
-void set_mw_sys_details_maintenance_required(unsigned char value);
-void set_mw_sys_details_maintenance_counter(unsigned char value);
-void set_mw_sys_details_rtc_time(unsigned int value);
-void set_mw_sys_details_product_config_timestamp(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_details_product_type(const char* value);
+MOORWINCH_EXPORT void set_mw_sys_details_model(const char* value);
+MOORWINCH_EXPORT void set_mw_sys_details_serial_number(const char* value);
+MOORWINCH_EXPORT void set_mw_sys_details_day_of_production(const char* value);
+MOORWINCH_EXPORT void set_mw_sys_details_hw_version(const char* value);
+MOORWINCH_EXPORT void set_mw_sys_details_uav_cell_voltages(const char* value);
+MOORWINCH_EXPORT void set_mw_sys_details_max_power(unsigned short value);
+MOORWINCH_EXPORT void set_mw_sys_details_cable_type(const char* value);
+MOORWINCH_EXPORT void set_mw_sys_details_max_cable_length(unsigned short value);
+MOORWINCH_EXPORT void set_mw_sys_details_network_type(unsigned short value);
+MOORWINCH_EXPORT void set_mw_sys_details_flight_time_sum(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_details_flight_count(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_details_operation_time_sum(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_details_operation_count(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_details_system_time_sum(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_details_system_use_count(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_details_maintenance_last_timestamp(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_details_time_to_maintenance(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_details_maintenance_required(unsigned char value);
+MOORWINCH_EXPORT void set_mw_sys_details_maintenance_counter(unsigned char value);
+MOORWINCH_EXPORT void set_mw_sys_details_rtc_time(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_details_product_config_timestamp(unsigned int value);
 
-void set_mw_sys_conf_activation(unsigned char value);
-void set_mw_sys_conf_ret_status(unsigned char value);
-void set_mw_sys_conf_ret_torque(unsigned short value);
-void set_mw_sys_conf_ret_start(unsigned short value);
+MOORWINCH_EXPORT void set_mw_sys_conf_activation(unsigned char value);
+MOORWINCH_EXPORT void set_mw_sys_conf_ret_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_sys_conf_ret_torque(unsigned short value);
+MOORWINCH_EXPORT void set_mw_sys_conf_ret_start(unsigned short value);
 
-void set_mw_cab_length(short value);
-void set_mw_cab_speed(short value);
-void set_mw_cab_tether_status(unsigned char value);
-void set_mw_cab_guide_status(unsigned char value);
-void set_mw_cab_reel_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_cab_length(short value);
+MOORWINCH_EXPORT void set_mw_cab_speed(short value);
+MOORWINCH_EXPORT void set_mw_cab_tether_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_cab_guide_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_cab_reel_status(unsigned char value);
 
-void set_mw_env_temp1(signed char value);
-void set_mw_env_temp2(signed char value);
-void set_mw_env_temp3(signed char value);
-void set_mw_env_temp4(signed char value);
-void set_mw_env_hum1(signed char value);
-void set_mw_env_press1(unsigned short value);
-void set_mw_env_sensor1_status(unsigned char value);
-void set_mw_env_sensor2_status(unsigned char value);
-void set_mw_env_sensor3_status(unsigned char value);
-void set_mw_env_sensor4_status(unsigned char value);
-void set_mw_env_fan1(unsigned short value);
-void set_mw_env_fan2(unsigned short value);
-void set_mw_env_fan1_status(unsigned char value);
-void set_mw_env_fan2_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_env_temp1(signed char value);
+MOORWINCH_EXPORT void set_mw_env_temp2(signed char value);
+MOORWINCH_EXPORT void set_mw_env_temp3(signed char value);
+MOORWINCH_EXPORT void set_mw_env_temp4(signed char value);
+MOORWINCH_EXPORT void set_mw_env_hum1(signed char value);
+MOORWINCH_EXPORT void set_mw_env_press1(unsigned short value);
+MOORWINCH_EXPORT void set_mw_env_sensor1_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_env_sensor2_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_env_sensor3_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_env_sensor4_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_env_fan1(unsigned short value);
+MOORWINCH_EXPORT void set_mw_env_fan2(unsigned short value);
+MOORWINCH_EXPORT void set_mw_env_fan1_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_env_fan2_status(unsigned char value);
 
-void set_mw_energy_gs_mains_u(short value);
-void set_mw_energy_gs_mains_i(short value);
-void set_mw_energy_gs_mains_f(unsigned short value);
-void set_mw_energy_gs_mains_status(unsigned char value);
-void set_mw_energy_gs_ctrl_supl1(short value);
-void set_mw_energy_gs_ctrl_supl2(short value);
-void set_mw_energy_gs_ctrl_supl3(short value);
-void set_mw_energy_gs_ctrl_supl4(short value);
-void set_mw_energy_gs_ctrl_supl5(short value);
-void set_mw_energy_gs_ctrl_supl6(short value);
-void set_mw_energy_gs_ctrl_supl_status(unsigned char value);
-void set_mw_energy_gs_ctrl_supl1_status(unsigned char value);
-void set_mw_energy_gs_ctrl_supl2_status(unsigned char value);
-void set_mw_energy_gs_ctrl_supl3_status(unsigned char value);
-void set_mw_energy_gs_ctrl_supl4_status(unsigned char value);
-void set_mw_energy_gs_ctrl_supl5_status(unsigned char value);
-void set_mw_energy_gs_ctrl_supl6_status(unsigned char value);
-void set_mw_energy_gs_bat_u(unsigned char value);
-void set_mw_energy_gs_bat_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_gs_mains_u(short value);
+MOORWINCH_EXPORT void set_mw_energy_gs_mains_i(short value);
+MOORWINCH_EXPORT void set_mw_energy_gs_mains_f(unsigned short value);
+MOORWINCH_EXPORT void set_mw_energy_gs_mains_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl1(short value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl2(short value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl3(short value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl4(short value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl5(short value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl6(short value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl1_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl2_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl3_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl4_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl5_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_gs_ctrl_supl6_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_gs_bat_u(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_gs_bat_status(unsigned char value);
 
-void set_mw_energy_uav_ext_u(short value);
-void set_mw_energy_uav_ext_i(short value);
-void set_mw_energy_uav_uav_u(short value);
-void set_mw_energy_uav_uav_i(short value);
-void set_mw_energy_uav_ext_status(unsigned char value);
-void set_mw_energy_uav_uav_status(unsigned char value);
-void set_mw_energy_uav_cell_count(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_uav_ext_u(short value);
+MOORWINCH_EXPORT void set_mw_energy_uav_ext_i(short value);
+MOORWINCH_EXPORT void set_mw_energy_uav_uav_u(short value);
+MOORWINCH_EXPORT void set_mw_energy_uav_uav_i(short value);
+MOORWINCH_EXPORT void set_mw_energy_uav_ext_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_uav_uav_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_energy_uav_cell_count(unsigned char value);
 
-void set_mw_sys_state_flight_time(unsigned int value);
-void set_mw_sys_state_flight_time_op_sum(unsigned int value);
-void set_mw_sys_state_flight_count_op_sum(unsigned int value);
-void set_mw_sys_state_operation_time(unsigned int value);
-void set_mw_sys_state_system_time(unsigned int value);
-void set_mw_sys_state_error(unsigned char value);
-void set_mw_sys_state_network_status(unsigned char value);
-void set_mw_sys_state_memory_status(unsigned char value);
-void set_mw_sys_state_auth_enable(unsigned char value);
+MOORWINCH_EXPORT void set_mw_sys_state_flight_time(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_state_flight_time_op_sum(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_state_flight_count_op_sum(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_state_operation_time(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_state_system_time(unsigned int value);
+MOORWINCH_EXPORT void set_mw_sys_state_error(unsigned char value);
+MOORWINCH_EXPORT void set_mw_sys_state_network_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_sys_state_memory_status(unsigned char value);
+MOORWINCH_EXPORT void set_mw_sys_state_auth_enable(unsigned char value);
 
-void set_mw_com_msg_id(unsigned short value);
-void set_mw_com_status(unsigned short value);
-void set_mw_com_status_msg(const char* value);
+MOORWINCH_EXPORT void set_mw_com_msg_id(unsigned short value);
+MOORWINCH_EXPORT void set_mw_com_status(unsigned short value);
+MOORWINCH_EXPORT void set_mw_com_status_msg(const char* value);
 
 // ---------------------------------------------------------------------------
 // Encoders: each appends one compact fragment, "KEY":{...}, to the NUL-terminated
@@ -316,29 +318,29 @@ void set_mw_com_status_msg(const char* value);
 // ENERGY_UAV, SYS_STATE and SYSTEM_DETAILS appear only while "AUTH_ENABLE" of
 // SYS_STATE is not 0.
 
-void mw_hw_module_status_json(char* dst);
-void mw_config_status_json(char* dst);
-void mw_config_product_json(char* dst);
-void mw_sw_version_json(char* dst);
-void mw_sys_details_json(char* dst);
-void mw_system_hw_version_json(char* dst);
-void mw_system_sw_version_json(char* dst);
-void mw_system_protocol_json(char* dst);
-void mw_sys_config_json(char* dst);
-void mw_cab_json(char* dst);
-void mw_env_json(char* dst);
-void mw_energy_gs_json(char* dst);
-void mw_energy_uav_json(char* dst);
-void mw_sys_state_json(char* dst);
+MOORWINCH_EXPORT void mw_hw_module_status_json(char* dst);
+MOORWINCH_EXPORT void mw_config_status_json(char* dst);
+MOORWINCH_EXPORT void mw_config_product_json(char* dst);
+MOORWINCH_EXPORT void mw_sw_version_json(char* dst);
+MOORWINCH_EXPORT void mw_sys_details_json(char* dst);
+MOORWINCH_EXPORT void mw_system_hw_version_json(char* dst);
+MOORWINCH_EXPORT void mw_system_sw_version_json(char* dst);
+MOORWINCH_EXPORT void mw_system_protocol_json(char* dst);
+MOORWINCH_EXPORT void mw_sys_config_json(char* dst);
+MOORWINCH_EXPORT void mw_cab_json(char* dst);
+MOORWINCH_EXPORT void mw_env_json(char* dst);
+MOORWINCH_EXPORT void mw_energy_gs_json(char* dst);
+MOORWINCH_EXPORT void mw_energy_uav_json(char* dst);
+MOORWINCH_EXPORT void mw_sys_state_json(char* dst);
 // "SYSTEM_STATUS": CONFIG_STATUS and HW_MODULE_STATUS always, then each of CAB,
 // ENV, ENERGY_GS, ENERGY_UAV, SYS_STATE whose reporting flag is exactly 1.
-void mw_sys_status_json(char* str);
-void mw_communication_json(char* dst);
-void mw_communication_debug_json(char* dst);
+MOORWINCH_EXPORT void mw_sys_status_json(char* str);
+MOORWINCH_EXPORT void mw_communication_json(char* dst);
+MOORWINCH_EXPORT void mw_communication_debug_json(char* dst);
 
 // Appends one ",".
-void jsonDelimiter(char* str);
+MOORWINCH_EXPORT void jsonDelimiter(char* str);
 // Encloses the text in braces; str must have room for two more characters.
-void mw_complete_json(char* str);
+MOORWINCH_EXPORT void mw_complete_json(char* str);
 
 #endif
