@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <sstream>
 
 namespace moorwinchd {
 namespace {
@@ -62,26 +61,16 @@ bool fail(std::string& problem, std::string text) {
     return false;
 }
 
-bool parseSet(const json& object, const Limits& limits, Request& r, std::string& problem) {
+bool parseSet(const json& object, Request& r, std::string& problem) {
     if (auto it = object.find("torque"); it != object.end()) {
-        if (!it->is_number_integer())
+        if (!it->is_number_unsigned() || it->get<std::uint64_t>() > std::numeric_limits<unsigned int>::max())
             return fail(problem, "\"torque\" must be a whole number of per cent");
-        const bool negative = it->is_number_integer() && !it->is_number_unsigned();
-        const auto value = negative ? 0 : it->get<std::uint64_t>();
-        if (negative || value < limits.minTorque || value > limits.maxTorque)
-            return fail(problem, "\"torque\" out of range: " + std::to_string(limits.minTorque) + " to " +
-                                     std::to_string(limits.maxTorque) + " %");
-        r.torque = static_cast<unsigned int>(value);
+        r.torque = it->get<unsigned int>();
     }
     if (auto it = object.find("startLength"); it != object.end()) {
         const double value = it->is_number() ? it->get<double>() : std::nan("");
-        if (!std::isfinite(value)) return fail(problem, "\"startLength\" must be a number of metres");
-        if (value < limits.minStartLength || value > std::numeric_limits<float>::max())
-        {
-            std::ostringstream text;
-            text << "\"startLength\" out of range: at least " << limits.minStartLength << " m";
-            return fail(problem, text.str());
-        }
+        if (!std::isfinite(value) || std::fabs(value) > std::numeric_limits<float>::max())
+            return fail(problem, "\"startLength\" must be a number of metres");
         r.startLength = static_cast<float>(value);
     }
     if (auto it = object.find("activation"); it != object.end()) {
@@ -114,7 +103,7 @@ bool parseReportingSet(const json& flags, Request& r, std::string& problem) {
 
 bool changesStation(Op op) { return op == Op::set || op == Op::setReporting; }
 
-bool parseRequest(std::string_view line, const Limits& limits, Request& r, std::string& problem) {
+bool parseRequest(std::string_view line, Request& r, std::string& problem) {
     r = Request{};
     if (!shallow(line)) return fail(problem, "request nested deeper than " + std::to_string(maxDepth) + " levels");
     json object = json::parse(line.begin(), line.end(), nullptr, false);
@@ -147,7 +136,7 @@ bool parseRequest(std::string_view line, const Limits& limits, Request& r, std::
 
     switch (r.op) {
         case Op::set:
-            return parseSet(object, limits, r, problem);
+            return parseSet(object, r, problem);
         case Op::reporting:
             if (auto set = object.find("set"); set != object.end()) return parseReportingSet(*set, r, problem);
             return true;

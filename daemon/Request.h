@@ -1,6 +1,6 @@
 // The client protocol: one JSON object a line, {"op":...,"id":...}. The parser
 // checks every member a request may carry and refuses anything else, so that a
-// request that reaches the station is whole and within range.
+// request that reaches the station is whole and of the right types.
 #ifndef MOORWINCHD_REQUEST_H
 #define MOORWINCHD_REQUEST_H
 
@@ -23,13 +23,6 @@ enum class Op { status, details, config, reporting, check, version, state, set, 
 // The six reporting flags, in the order of the records.
 constexpr const char* reportingKeys[6] = {"cab", "env", "energyGS", "energyUAV", "sysState", "hwModuleStatus"};
 
-// The library's limits of the settings (it tells them; the parser is given them).
-struct Limits {
-    unsigned int minTorque = 0;
-    unsigned int maxTorque = 100;
-    float minStartLength = 0.3f;
-};
-
 struct Request {
     Op op = Op::status;
     json id;  // null when the request has none
@@ -44,7 +37,9 @@ struct Request {
 
 // Reads one line (without its line feed). On failure returns false with a
 // message for a BadRequest reply; id is the request's id when it could be read.
-bool parseRequest(std::string_view line, const Limits& limits, Request& request, std::string& problem);
+// Settings are checked for their type here; their range is the library's to
+// judge (a ValueException with its text).
+bool parseRequest(std::string_view line, Request& request, std::string& problem);
 
 // Whether the op changes the station (and so needs the right to control it).
 bool changesStation(Op op);

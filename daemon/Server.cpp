@@ -228,7 +228,7 @@ void Server::readFrom(Client& c) {
 void Server::handle(Client& c, std::string_view line) {
     Request r;
     std::string problem;
-    if (!parseRequest(line, station.limits(), r, problem)) {
+    if (!parseRequest(line, r, problem)) {
         send(c, errorReply(r.id, "BadRequest", problem));
         return;
     }
@@ -269,6 +269,10 @@ void Server::command(Client& c, Request& r) {
                            c.tcp ? "changing the station over TCP needs {\"op\":\"auth\",\"token\":...} first"
                                  : "this user may not change the station (root, the service's user and the "
                                    "control group may)"));
+        return;
+    }
+    if (std::optional<std::string> why = Station::valueRefusal(r)) {
+        send(c, errorReply(r.id, "ValueException", *why));
         return;
     }
     const json id = r.id;

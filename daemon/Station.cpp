@@ -36,10 +36,26 @@ int verdictNumber(KORVANE::MoorwinchDefinitions::systemError verdict) {
 
 }  // namespace
 
+std::optional<std::string> Station::valueRefusal(const Request& request) {
+    // An object without a port checks the range first and fails for want of a
+    // connection after it: the range is judged by the library alone.
+    Moorwinch unopened;
+    try {
+        if (request.torque) unopened.setCableRetractionTorque(*request.torque);
+    } catch (const KORVANE::ValueException& e) {
+        return std::string(e.what());
+    } catch (const std::exception&) {
+    }
+    try {
+        if (request.startLength) unopened.setCableRetractionStartLength(*request.startLength);
+    } catch (const KORVANE::ValueException& e) {
+        return std::string(e.what());
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
 Station::Station(StationSettings s, Metrics& m) : settings(std::move(s)), metrics(m) {
-    settingLimits.minTorque = winch.getMinimalCableRetractionTorque();
-    settingLimits.maxTorque = winch.getMaximalCableRetractionTorque();
-    settingLimits.minStartLength = winch.getMinimalCableRetractionStartLength();
     latest.port = settings.port;
     latest.interval = settings.interval;
     latest.timeoutMs = settings.timeoutMs;

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,7 +88,9 @@ public:
     void stop();
 
     Snapshot snapshot() const;
-    Limits limits() const { return settingLimits; }
+    // The library's own refusal of a setting out of range (its ValueException
+    // text), judged before anything is queued or sent; nullopt when in range.
+    static std::optional<std::string> valueRefusal(const Request& request);
     // False when too many commands are waiting.
     bool submit(Command command);
     std::vector<Event> take();
@@ -110,7 +113,6 @@ private:
     const StationSettings settings;
     Metrics& metrics;
     KORVANE::Moorwinch winch;
-    Limits settingLimits;
     std::function<void()> wakeServer;
 
     mutable std::mutex mutex;
