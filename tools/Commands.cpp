@@ -21,31 +21,12 @@ int ports(const Invocation& inv, StationBackend& station, std::ostream& out, std
     return exitSuccess;
 }
 
-int status(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream&) {
-    Status s;
-    station.getStatus(s);
-    show(s, inv, out);
-    return exitSuccess;
-}
-
-int details(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream&) {
-    Details d;
-    station.getDetails(d);
-    show(d, inv, out);
-    return exitSuccess;
-}
-
-int config(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream&) {
-    Config c;
-    station.getConfig(c);
-    show(c, inv, out);
-    return exitSuccess;
-}
-
-int reporting(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream&) {
-    Reporting r;
-    station.getReporting(r);
-    show(r, inv, out);
+// One query, shown as the library's report or as JSON.
+template <class Record, void (StationBackend::*get)(Record&)>
+int query(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream&) {
+    Record record;
+    (station.*get)(record);
+    show(record, inv, out);
     return exitSuccess;
 }
 
@@ -137,10 +118,10 @@ struct CommandRow {
 
 const CommandRow rows[] = {
     {Command::ports, ports, false},
-    {Command::status, status, true},
-    {Command::details, details, true},
-    {Command::config, config, true},
-    {Command::reporting, reporting, true},
+    {Command::status, query<Status, &StationBackend::getStatus>, true},
+    {Command::details, query<Details, &StationBackend::getDetails>, true},
+    {Command::config, query<Config, &StationBackend::getConfig>, true},
+    {Command::reporting, query<Reporting, &StationBackend::getReporting>, true},
     {Command::report, fullReport, true},
     {Command::check, check, true},
     {Command::setTorque, setTorque, true},

@@ -5,24 +5,6 @@
 #include "Output.h"
 
 namespace moorwinch_tool {
-namespace {
-
-// The library judges a value before it looks at the port, so a setter called on
-// an object that was never opened refuses a bad value (ValueException) without
-// any traffic, and fails for want of a port otherwise. A refused value thus
-// never even opens the port; a good one is sent on the real connection.
-template <class Setter>
-void judgeWithoutTraffic(Setter setter) {
-    KORVANE::Moorwinch closed;
-    try {
-        setter(closed);
-    } catch (const KORVANE::ValueException&) {
-        throw;
-    } catch (const std::exception&) {
-    }
-}
-
-}  // namespace
 
 LibraryBackend::LibraryBackend(std::string portName, unsigned int timeoutMs, std::ostream* trace)
     : port(std::move(portName)) {

@@ -91,17 +91,6 @@ std::string withoutPrefix(const std::string& text, const char* prefix) {
     throw std::runtime_error("moorwinchd: " + type + ": " + message);
 }
 
-// Refuses a value as the library would, before anything is sent.
-template <class Setter>
-void judgeWithoutTraffic(Setter setter) {
-    KORVANE::Moorwinch closed;
-    try {
-        setter(closed);
-    } catch (const KORVANE::ValueException&) {
-        throw;
-    } catch (const std::exception&) {
-    }
-}
 
 std::chrono::system_clock::time_point timeOf(const nlohmann::json& event) {
     const double seconds = event.value("time", 0.0);

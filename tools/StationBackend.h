@@ -28,6 +28,21 @@ struct PortEntry {
     std::string hardwareId;
 };
 
+// The library judges a value before it looks at the port, so a setter called on
+// an object that was never opened refuses a bad value (ValueException) without
+// any traffic, and fails for want of a port otherwise. Every backend judges
+// values so: a refused value never even opens the port or reaches a service.
+template <class Setter>
+void judgeWithoutTraffic(Setter setter) {
+    KORVANE::Moorwinch closed;
+    try {
+        setter(closed);
+    } catch (const KORVANE::ValueException&) {
+        throw;
+    } catch (const std::exception&) {
+    }
+}
+
 class StationBackend {
 public:
     virtual ~StationBackend() = default;
