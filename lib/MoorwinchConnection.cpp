@@ -39,6 +39,7 @@ void Moorwinch::MoorwinchImpl::openConnection(const std::string& port) {
             connectionStatus = 255;
             return;
         }
+        if (portLock >= 0) ioctl(portLock, TIOCNXCL);
         serialPort.close();
         connectionStatus = 0;
     }
