@@ -313,12 +313,13 @@ Moorwinch::MoorwinchImpl::Reply Moorwinch::MoorwinchImpl::transfer(const std::st
 
 Moorwinch::MoorwinchImpl::Reply Moorwinch::MoorwinchImpl::checked(Reply reply, unsigned short msgId) {
     try {
+        // A reply not parsed on the way in (more than one line, or a line cut
+        // short) is parsed here, once, for the check and the parser alike.
         if (!reply.parsed) {
-            checkReply(reply.text, msgId);
             reply.parsed = replyFields::parse(reply.text, reply.document);
-        } else {
-            checkEnvelope(reply.document, msgId);
+            if (!reply.parsed) raise<DataException>("checkReply", ": malformed buffer data");
         }
+        checkEnvelope(reply.document, msgId);
     } catch (DataException& e) {
         throw DataException(e);
     }
