@@ -71,6 +71,17 @@ void Moorwinch::setSystemStatusConfig(systemStatusConfig& config) {
     pass<IOException, DataException>([&] { impl->setSystemStatusConfig(config); });
 }
 
+void Moorwinch::changeSystemStatusConfig(const systemStatusConfigChange& change, systemStatusConfig& sent) {
+    pass<IOException, DataException, ValueException>([&] { impl->changeSystemStatusConfig(change, sent); });
+}
+void Moorwinch::checkStatusReportingFlag(const char* field, std::int32_t value) {
+    MoorwinchImpl::checkStatusReportingFlag(field, value);
+}
+void Moorwinch::checkCableRetractionTorque(unsigned int torque) { MoorwinchImpl::checkCableRetractionTorque(torque); }
+void Moorwinch::checkCableRetractionStartLength(float startLength) {
+    MoorwinchImpl::checkCableRetractionStartLength(startLength);
+}
+
 unsigned int Moorwinch::getMinimalCableRetractionTorque() { return impl->getMinimalCableRetractionTorque(); }
 unsigned int Moorwinch::getMaximalCableRetractionTorque() { return impl->getMaximalCableRetractionTorque(); }
 float Moorwinch::getMinimalCableRetractionStartLength() { return impl->getMinimalCableRetractionStartLength(); }

@@ -29,6 +29,13 @@ constexpr std::int32_t activationRemote = 16;
 constexpr std::int32_t activationManual = 1;
 constexpr std::int32_t deactivation = 0;
 
+errorDetail outOfRange(const char* field) {
+    errorDetail detail;
+    detail.kind = errorKind::valueOutOfRange;
+    detail.field = field;
+    return detail;
+}
+
 // "COMMAND":{"<key>":<number>}
 std::string commandPayload(const char* key, const std::string& number) {
     return std::string("\"") + mw_command.key + "\":{\"" + key + "\":" + number + "}";
@@ -83,35 +90,41 @@ void Moorwinch::MoorwinchImpl::setSystemActivation(bool activation) {
     exchange("setSystemActivation", payload, 30);
 }
 
-void Moorwinch::MoorwinchImpl::setCableRetractionTorque(unsigned int torque) {
-    static const char* const operation = "setCableRetractionTorque";
-    if (torque > getMaximalCableRetractionTorque()) {
-        std::ostringstream text;
-        text << ": Value out of range. Maximal valid torque: " << getMaximalCableRetractionTorque() << " %";
-        raise<ValueException>(operation, text.str());
-    }
-    exchange(operation, commandPayload(mw_command.set_ret_torque.key, std::to_string(torque)), 1);
+void Moorwinch::MoorwinchImpl::checkCableRetractionTorque(unsigned int torque) {
+    if (torque <= maximalTorque) return;
+    std::ostringstream text;
+    text << ": Value out of range. Maximal valid torque: " << maximalTorque << " %";
+    raise<ValueException>("setCableRetractionTorque", text.str(), outOfRange("cableRetractionTorque"));
 }
 
-void Moorwinch::MoorwinchImpl::setCableRetractionStartLength(float length) {
+void Moorwinch::MoorwinchImpl::checkCableRetractionStartLength(float length) {
     static const char* const operation = "setCableRetractionStartLength";
     // NaN, infinity and lengths whose centimetres overflow have no defined conversion.
     if (std::isnan(length) || length > static_cast<float>(maximalStartLengthMetres)) {
         std::ostringstream text;
-        text << ": Value out of range. Valid cable retraction start length: " << getMinimalCableRetractionStartLength()
-             << " m to " << maximalStartLengthMetres << " m";
-        raise<ValueException>(operation, text.str());
+        text << ": Value out of range. Valid cable retraction start length: " << minimalStartLength << " m to "
+             << maximalStartLengthMetres << " m";
+        raise<ValueException>(operation, text.str(), outOfRange("cableRetractionStartLength"));
     }
-    if (length < getMinimalCableRetractionStartLength()) {
+    if (length < minimalStartLength) {
         std::ostringstream text;
-        text << ": Value out of range. Minimal valid cable retraction start length: "
-             << getMinimalCableRetractionStartLength() << " m";
-        raise<ValueException>(operation, text.str());
+        text << ": Value out of range. Minimal valid cable retraction start length: " << minimalStartLength << " m";
+        raise<ValueException>(operation, text.str(), outOfRange("cableRetractionStartLength"));
     }
+}
+
+void Moorwinch::MoorwinchImpl::setCableRetractionTorque(unsigned int torque) {
+    checkCableRetractionTorque(torque);
+    exchange("setCableRetractionTorque", commandPayload(mw_command.set_ret_torque.key, std::to_string(torque)), 1);
+}
+
+void Moorwinch::MoorwinchImpl::setCableRetractionStartLength(float length) {
+    checkCableRetractionStartLength(length);
     // The product is kept in single precision: 1.15f must give 115, not 114.
     float centimetres = length * 100.0f;
     std::int32_t wire = static_cast<std::int32_t>(centimetres);
-    exchange(operation, commandPayload(mw_command.set_ret_start.key, std::to_string(wire)), 1);
+    exchange("setCableRetractionStartLength", commandPayload(mw_command.set_ret_start.key, std::to_string(wire)),
+             1);
 }
 
 unsigned int Moorwinch::MoorwinchImpl::getMinimalCableRetractionTorque() { return minimalTorque; }

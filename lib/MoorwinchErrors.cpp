@@ -1,5 +1,6 @@
 // The three exception types and the shortening of the serial library's messages.
 #include <sstream>
+#include <utility>
 
 #include "MoorwinchImpl.h"
 
@@ -14,19 +15,53 @@ std::string compose(const char* prefix, const char* text) {
 }  // namespace
 
 IOException::IOException(const char* text) : message(compose("IO Exception: ", text)) {}
-IOException::IOException(const IOException& other) : std::exception(other), message(other.message) {}
+IOException::IOException(const char* text, errorDetail detail)
+    : message(compose("IO Exception: ", text)), info(std::move(detail)) {}
+IOException::IOException(const IOException& other) : std::exception(other), message(other.message), info(other.info) {}
 IOException::~IOException() = default;
 const char* IOException::what() const noexcept { return message.c_str(); }
 
 DataException::DataException(const char* text) : message(compose("Data Exception: ", text)) {}
-DataException::DataException(const DataException& other) : std::exception(other), message(other.message) {}
+DataException::DataException(const char* text, errorDetail detail)
+    : message(compose("Data Exception: ", text)), info(std::move(detail)) {}
+DataException::DataException(const DataException& other)
+    : std::exception(other), message(other.message), info(other.info) {}
 DataException::~DataException() = default;
 const char* DataException::what() const noexcept { return message.c_str(); }
 
 ValueException::ValueException(const char* text) : message(compose("Value Exception: ", text)) {}
-ValueException::ValueException(const ValueException& other) : std::exception(other), message(other.message) {}
+ValueException::ValueException(const char* text, errorDetail detail)
+    : message(compose("Value Exception: ", text)), info(std::move(detail)) {}
+ValueException::ValueException(const ValueException& other)
+    : std::exception(other), message(other.message), info(other.info) {}
 ValueException::~ValueException() = default;
 const char* ValueException::what() const noexcept { return message.c_str(); }
+
+namespace {
+// In the order of errorKind.
+constexpr const char* kindNames[] = {
+    "unknown",    "notConnected",   "portMissing",  "portDenied",     "portInUse",
+    "portGone",   "portError",      "timeout",      "busy",           "malformedReply",
+    "wrongMessage", "stationRefused", "valueOutOfRange", "flagUnavailable",
+};
+constexpr std::size_t kindCount = sizeof kindNames / sizeof kindNames[0];
+static_assert(kindCount == static_cast<std::size_t>(errorKind::flagUnavailable) + 1, "a name for every kind");
+}  // namespace
+
+const char* errorKindName(errorKind kind) noexcept {
+    const auto index = static_cast<std::size_t>(kind);
+    return index < kindCount ? kindNames[index] : kindNames[0];
+}
+
+bool errorKindFromName(const std::string& name, errorKind& kind) noexcept {
+    for (std::size_t i = 0; i < kindCount; ++i) {
+        if (name == kindNames[i]) {
+            kind = static_cast<errorKind>(i);
+            return true;
+        }
+    }
+    return false;
+}
 
 // 'IO Exception (5): Input/output error, file unix, line 120.' becomes
 // 'Input/output error': the text after the first colon, split at commas, each

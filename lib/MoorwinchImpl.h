@@ -17,6 +17,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -26,12 +27,23 @@
 
 namespace KORVANE {
 
-// Builds "<operation><text>" in a string stream and throws it as E.
+// Builds "<operation><text>" in a string stream and throws it as E, with the
+// failure's detail (its kind at least).
 template <class E>
-[[noreturn]] void raise(const std::string& operation, const std::string& text) {
+[[noreturn]] void raise(const std::string& operation, const std::string& text, errorDetail detail) {
     std::ostringstream message;
     message << operation << text;
-    throw E(message.str().c_str());
+    throw E(message.str().c_str(), std::move(detail));
+}
+template <class E>
+[[noreturn]] void raise(const std::string& operation, const std::string& text, errorKind kind) {
+    errorDetail detail;
+    detail.kind = kind;
+    raise<E>(operation, text, std::move(detail));
+}
+template <class E>
+[[noreturn]] void raise(const std::string& operation, const std::string& text) {
+    raise<E>(operation, text, errorKind::unknown);
 }
 
 class Moorwinch::MoorwinchImpl {
@@ -109,8 +121,12 @@ public:
     unsigned int getMinimalCableRetractionTorque();
     unsigned int getMaximalCableRetractionTorque();
     float getMinimalCableRetractionStartLength();
+    static void checkCableRetractionTorque(unsigned int torque);
+    static void checkCableRetractionStartLength(float length);
     void getSystemStatusConfig(systemStatusConfig& config);
     void setSystemStatusConfig(systemStatusConfig& config);
+    void changeSystemStatusConfig(const systemStatusConfigChange& change, systemStatusConfig& sent);
+    static void checkStatusReportingFlag(const char* field, std::int32_t value);
     bool checkSystemStatus(MoorwinchDefinitions::systemError& error);
     bool checkSystemStatus(systemStatus& status, MoorwinchDefinitions::systemError& error, bool flag);
     bool checkSystemStatus(systemStatus& status, systemDetails& details, MoorwinchDefinitions::systemError& error,

@@ -18,6 +18,9 @@
 //   serial library (serial::SerialException, serial::IOException) and of the
 //   standard library (std::invalid_argument from a bad version text) pass through
 //   where the documentation of a member says so.
+//   Each library exception also carries kind() (errorKind: timeout, portInUse,
+//   stationRefused, ...) and detail(): the port, errno, the wait that ran out,
+//   the station's status code and message, the argument's field, where known.
 //
 // Blocking
 //   The connection timeout T (default 400 ms, setConnectionTimeout) bounds every wait:
@@ -52,6 +55,7 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,40 +63,87 @@
 
 namespace KORVANE {
 
+// What went wrong, for programs: a stable kind next to the unchanged what()
+// text, and the subject where the library knows it. New kinds may be added.
+enum class errorKind : std::uint8_t {
+    unknown,          // a kind was not given (an exception made by a caller)
+    notConnected,     // no port open for the exchange, or it closed under it
+    portMissing,      // the device does not exist (ENOENT, ENODEV, ENXIO at open)
+    portDenied,       // no permission to open the device (EACCES, EPERM)
+    portInUse,        // another connection holds the device (its lock, or EBUSY)
+    portGone,         // the device went away or failed during an exchange (EIO, ENXIO, ENODEV)
+    portError,        // any other failure of the serial port
+    timeout,          // no reply within the reply wait
+    busy,             // the exchange lock was not obtained within the connection timeout
+    malformedReply,   // a reply that does not parse or lacks what the operation reads
+    wrongMessage,     // a reply for another request (message id)
+    stationRefused,   // the station answered with a communication status other than 0
+    valueOutOfRange,  // an argument outside its range; nothing was sent
+    flagUnavailable,  // a reporting flag to keep that the station reports as not available
+};
+
+// The stable name of a kind ("timeout", "portInUse", ...), as the tool, the
+// service and the Python module show it; fromName is its inverse.
+MOORWINCH_EXPORT const char* errorKindName(errorKind kind) noexcept;
+MOORWINCH_EXPORT bool errorKindFromName(const std::string& name, errorKind& kind) noexcept;
+
+// The subject of a failure, where the library knows it; empty or -1 otherwise.
+struct errorDetail {
+    errorKind kind = errorKind::unknown;
+    std::string port;            // the serial device concerned
+    int systemError = 0;         // errno of the failed system call
+    unsigned int waitMs = 0;     // the wait that ran out (timeout, busy)
+    int stationStatus = -1;      // stationRefused: the reply's communication status
+    std::string stationMessage;  // stationRefused: the reply's status message, "" when it gave none
+    std::string field;           // valueOutOfRange, flagUnavailable: the record member concerned
+};
+
 // what() is "IO Exception: " followed by the text given at construction.
 class MOORWINCH_EXPORT IOException : public std::exception {
 public:
     explicit IOException(const char* text);
+    IOException(const char* text, errorDetail detail);
     IOException(const IOException& other);
     ~IOException() override;
     const char* what() const noexcept override;
+    errorKind kind() const noexcept { return info.kind; }
+    const errorDetail& detail() const noexcept { return info; }
 
 private:
     std::string message;
+    errorDetail info;
 };
 
 // what() is "Data Exception: " followed by the text given at construction.
 class MOORWINCH_EXPORT DataException : public std::exception {
 public:
     explicit DataException(const char* text);
+    DataException(const char* text, errorDetail detail);
     DataException(const DataException& other);
     ~DataException() override;
     const char* what() const noexcept override;
+    errorKind kind() const noexcept { return info.kind; }
+    const errorDetail& detail() const noexcept { return info; }
 
 private:
     std::string message;
+    errorDetail info;
 };
 
 // what() is "Value Exception: " followed by the text given at construction.
 class MOORWINCH_EXPORT ValueException : public std::exception {
 public:
     explicit ValueException(const char* text);
+    ValueException(const char* text, errorDetail detail);
     ValueException(const ValueException& other);
     ~ValueException() override;
     const char* what() const noexcept override;
+    errorKind kind() const noexcept { return info.kind; }
+    const errorDetail& detail() const noexcept { return info; }
 
 private:
     std::string message;
+    errorDetail info;
 };
 
 namespace MoorwinchDefinitions {
@@ -218,6 +269,17 @@ public:
         std::int32_t hwModuleStatus = 255;
     };
 
+    // A change of some reporting flags (changeSystemStatusConfig): each named
+    // flag is 0 or 1; the flags not named keep the station's values.
+    struct systemStatusConfigChange {
+        std::optional<std::int32_t> cab;
+        std::optional<std::int32_t> env;
+        std::optional<std::int32_t> energyGS;
+        std::optional<std::int32_t> energyUAV;
+        std::optional<std::int32_t> sysState;
+        std::optional<std::int32_t> hwModuleStatus;
+    };
+
     // One line crossing the serial line, for a trace (setTrace).
     enum class traceDirection : std::uint8_t { sent, received };
     using traceFunction =
@@ -269,12 +331,26 @@ public:
     void getSystemStatusConfig(systemStatusConfig& config);
     // Reply wait 30 T; config is not changed.
     void setSystemStatusConfig(systemStatusConfig& config);
+    // Changes the flags that change names and keeps the others as the station
+    // reports them now: one status exchange, then the change (reply wait 30 T);
+    // sent receives the six flags sent. Refused with ValueException, before
+    // anything is sent: a named flag other than 0 or 1 (valueOutOfRange); a flag
+    // not named that the station reports as neither 0 nor 1 (255: not available),
+    // which cannot be kept and has to be named (flagUnavailable, after the status
+    // exchange). detail().field names the flag as in the record ("env").
+    void changeSystemStatusConfig(const systemStatusConfigChange& change, systemStatusConfig& sent);
+    // The check of one named flag, without traffic.
+    static void checkStatusReportingFlag(const char* field, std::int32_t value);
 
     // --- Configuration changes (IOException, DataException, ValueException).
     // A refused value sends nothing.
     unsigned int getMinimalCableRetractionTorque();      // 0 %
     unsigned int getMaximalCableRetractionTorque();      // 100 %
     float getMinimalCableRetractionStartLength();        // 0.3 m
+    // The setters' own range checks, for judging a value without a connection:
+    // each throws the setter's ValueException (valueOutOfRange) when refused.
+    static void checkCableRetractionTorque(unsigned int torque);
+    static void checkCableRetractionStartLength(float startLength);
     // Order: deactivation first, or activation last; the first failure ends it.
     void setSystemConfig(bool activation, unsigned int torque, float startLength);
     void setSystemConfig(const systemConfig& config);
