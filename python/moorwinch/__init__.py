@@ -11,8 +11,16 @@ configuration, judges the health (Verdict) and writes the library's reports.
         print(health.verdict.name, health.conditions)
         print(station.report(health.status))
 
-Errors form one family: moorwinch.Error, with StationIOError (also an OSError),
-StationDataError and StationValueError (also a ValueError).
+Errors form one family: moorwinch.Error, with StationIOError (also an OSError,
+with errno and the port as filename), StationDataError and StationValueError
+(also a ValueError). Each carries kind, a moorwinch.ErrorKind (timeout,
+portMissing, stationRefused, ...), and where they apply the station's status
+code and message and the field concerned:
+
+    try:
+        station.set_start_length(100000)
+    except moorwinch.Error as error:
+        print(error.kind.value, error.field, error.station_message)
 """
 
 from datetime import datetime
@@ -26,6 +34,7 @@ from ._moorwinch import (
     Details,
     Direction,
     Error,
+    ErrorKind,
     Health,
     Port,
     Reporting,
@@ -39,6 +48,7 @@ from ._moorwinch import (
     library_build,
     ports,
     protocol_version,
+    stale_after,
     version_details,
 )
 
@@ -54,6 +64,7 @@ __all__ = [
     "Details",
     "Direction",
     "Error",
+    "ErrorKind",
     "Health",
     "JsonValue",
     "Port",
@@ -69,5 +80,6 @@ __all__ = [
     "library_build",
     "ports",
     "protocol_version",
+    "stale_after",
     "version_details",
 ]

@@ -9,7 +9,28 @@ MIN_TORQUE: int
 MAX_TORQUE: int
 MIN_START_LENGTH: float
 
-class Error(Exception): ...
+class ErrorKind(enum.Enum):
+    unknown = "unknown"
+    notConnected = "notConnected"
+    portMissing = "portMissing"
+    portDenied = "portDenied"
+    portInUse = "portInUse"
+    portGone = "portGone"
+    portError = "portError"
+    timeout = "timeout"
+    busy = "busy"
+    malformedReply = "malformedReply"
+    wrongMessage = "wrongMessage"
+    stationRefused = "stationRefused"
+    valueOutOfRange = "valueOutOfRange"
+    flagUnavailable = "flagUnavailable"
+
+class Error(Exception):
+    kind: ErrorKind
+    station_status: int | None
+    station_message: str | None
+    field: str | None
+
 class StationIOError(Error, OSError): ...
 class StationDataError(Error): ...
 class StationValueError(Error, ValueError): ...
@@ -343,3 +364,4 @@ def ports() -> list[Port]: ...
 def library_build() -> str: ...
 def protocol_version() -> str: ...
 def version_details() -> str: ...
+def stale_after(interval: float, timeout_ms: int) -> float: ...

@@ -20,6 +20,8 @@ namespace py = pybind11;
 // interpreter's end must not be released by static destructors.
 struct Types {
     py::object error, ioError, dataError, valueError;
+    py::dict ioErrorFor;  // the StationIOError that is also OSError's subclass for an errno, by that subclass
+    py::object errorKind;
     py::object verdict, direction, health, port;
     py::object epoch, timedelta;  // for the trace's UTC time stamps
 };
@@ -27,38 +29,54 @@ Types& types();
 
 // A failure caught while the GIL was released, raised once it is held again.
 struct Failure {
-    enum Kind { none, io, data, value, memory } kind = none;
+    enum Type { none, io, data, value, memory } type = none;
     std::string text;
+    KORVANE::errorDetail detail;
 };
 
 // Sets the Python exception of a failure and throws error_already_set.
 [[noreturn]] void raise(const Failure& failure);
 
-// Runs call and records what it throws: the library's three exceptions as their
-// own kinds, the standard library's conversion errors (a version text the
-// station sent that is no number) as data, anything else as an I/O failure,
-// since what remains comes from the serial library.
+// A StationIOError with the library's text, and the errno and the port where
+// known: an instance of OSError's subclass for the errno too (FileNotFoundError
+// for ENOENT, ...), str() still the text. Also rebuilds one from a pickle.
+py::object makeIOError(const py::tuple& args, const py::object& errorNumber, const py::object& port);
+
+// An argument refused by the module itself, as the library refuses its own.
+[[noreturn]] void refuseValue(const std::string& text, const char* field);
+
+// Runs call and records what it throws: the library's three exceptions with
+// their detail, the standard library's conversion errors (a version text the
+// station sent that is no number) as a malformed reply, anything else as an
+// error of the port, since what remains comes from the serial library.
 template <class F>
 Failure capture(const char* operation, F&& call) {
+    using KORVANE::errorKind;
     Failure failure;
     try {
         call();
     } catch (const KORVANE::IOException& e) {
-        failure = {Failure::io, e.what()};
+        failure = {Failure::io, e.what(), e.detail()};
     } catch (const KORVANE::DataException& e) {
-        failure = {Failure::data, e.what()};
+        failure = {Failure::data, e.what(), e.detail()};
     } catch (const KORVANE::ValueException& e) {
-        failure = {Failure::value, e.what()};
+        failure = {Failure::value, e.what(), e.detail()};
     } catch (const std::invalid_argument& e) {
-        failure = {Failure::data, std::string("Data Exception: ") + operation + ": unreadable number from the station (" +
-                                      e.what() + ")"};
+        failure = {Failure::data,
+                   std::string("Data Exception: ") + operation + ": unreadable number from the station (" + e.what() + ")",
+                   {}};
+        failure.detail.kind = errorKind::malformedReply;
     } catch (const std::out_of_range& e) {
-        failure = {Failure::data, std::string("Data Exception: ") + operation +
-                                      ": number from the station out of range (" + e.what() + ")"};
+        failure = {Failure::data,
+                   std::string("Data Exception: ") + operation + ": number from the station out of range (" + e.what() +
+                       ")",
+                   {}};
+        failure.detail.kind = errorKind::malformedReply;
     } catch (const std::bad_alloc&) {
-        failure = {Failure::memory, {}};
+        failure = {Failure::memory, {}, {}};
     } catch (const std::exception& e) {
-        failure = {Failure::io, e.what()};
+        failure = {Failure::io, e.what(), {}};
+        failure.detail.kind = errorKind::portError;
     }
     return failure;
 }
@@ -71,8 +89,21 @@ void released(const char* operation, F&& call) {
         py::gil_scoped_release release;
         failure = capture(operation, std::forward<F>(call));
     }
-    if (failure.kind != Failure::none) raise(failure);
+    if (failure.type != Failure::none) raise(failure);
 }
+
+// "energyGS" -> "energy_gs": the Python name of a record member.
+std::string snakeCase(const char* key);
+
+// Numbers as arguments: an int or a float, never a bool. True is an int to
+// Python, but set_torque(True) is a slip, not 1 %; refused like any other
+// argument of the wrong type (TypeError).
+struct Integer {
+    long long value = 0;
+};
+struct Real {
+    double value = 0;
+};
 
 // JSON of the mapping to Python objects and back (top level only: the mapping
 // has no nested values).
@@ -104,6 +135,25 @@ template <>
 struct handle_type_name<moorwinch_python::PortTuple> {
     static constexpr auto name = const_name("moorwinch.Port");
 };
+
+template <class T, class Number>
+struct NoBoolCaster {
+    PYBIND11_TYPE_CASTER(T, make_caster<Number>::name);
+    bool load(handle source, bool convert) {
+        if (!source || PyBool_Check(source.ptr())) return false;
+        make_caster<Number> number;
+        if (!number.load(source, convert)) return false;
+        value.value = cast_op<Number>(number);
+        return true;
+    }
+    static handle cast(const T& source, return_value_policy policy, handle parent) {
+        return make_caster<Number>::cast(source.value, policy, parent);
+    }
+};
+template <>
+struct type_caster<moorwinch_python::Integer> : NoBoolCaster<moorwinch_python::Integer, long long> {};
+template <>
+struct type_caster<moorwinch_python::Real> : NoBoolCaster<moorwinch_python::Real, double> {};
 }  // namespace detail
 }  // namespace pybind11
 

@@ -1,6 +1,8 @@
-// Python objects for the JSON mapping, the raising of captured failures, and
-// the Python-side classes the module creates at import.
+// Python objects for the JSON mapping, and captured failures raised as the
+// module's exceptions with the library's detail.
 #include <Python.h>
+
+#include <cerrno>
 
 #include "binding.h"
 
@@ -11,16 +13,6 @@ Types& types() {
     return *held;
 }
 
-void raise(const Failure& failure) {
-    switch (failure.kind) {
-        case Failure::memory: PyErr_NoMemory(); break;
-        case Failure::data: PyErr_SetString(types().dataError.ptr(), failure.text.c_str()); break;
-        case Failure::value: PyErr_SetString(types().valueError.ptr(), failure.text.c_str()); break;
-        default: PyErr_SetString(types().ioError.ptr(), failure.text.c_str()); break;
-    }
-    throw py::error_already_set();
-}
-
 namespace {
 py::str text(const std::string& value) {
     // Never fails: a byte that is not UTF-8 becomes U+FFFD.
@@ -28,7 +20,82 @@ py::str text(const std::string& value) {
     if (!decoded) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(decoded);
 }
+
+// The errno of an I/O failure: the failed system call's, else the one that
+// names the condition, so that except FileNotFoundError or TimeoutError works.
+int errorNumber(const KORVANE::errorDetail& detail) {
+    using KORVANE::errorKind;
+    if (detail.systemError != 0) return detail.systemError;
+    switch (detail.kind) {
+        case errorKind::portMissing: return ENOENT;
+        case errorKind::portDenied: return EACCES;
+        case errorKind::portInUse: return EBUSY;
+        case errorKind::timeout:
+        case errorKind::busy: return ETIMEDOUT;  // the reply wait or the exchange lock wait ran out
+        default: return 0;
+    }
+}
+
+// StationIOError, or the class that is both it and the OSError subclass Python
+// picks for the errno; made once per subclass.
+py::object ioErrorClass(const py::object& errorNumber) {
+    Types& t = types();
+    if (errorNumber.is_none()) return t.ioError;
+    const py::object builtin = py::reinterpret_borrow<py::object>(PyExc_OSError);
+    const py::handle picked = py::type::handle_of(builtin(errorNumber, ""));
+    if (picked.is(builtin)) return t.ioError;
+    if (t.ioErrorFor.contains(picked)) return t.ioErrorFor[picked];
+    const py::tuple bases = py::make_tuple(t.ioError, picked);
+    PyObject* made = PyErr_NewExceptionWithDoc("moorwinch.StationIOError", nullptr, bases.ptr(), nullptr);
+    if (!made) throw py::error_already_set();
+    py::object cls = py::reinterpret_steal<py::object>(made);
+    cls.attr("__doc__") = t.ioError.attr("__doc__");
+    t.ioErrorFor[picked] = cls;
+    return cls;
+}
 }  // namespace
+
+py::object makeIOError(const py::tuple& args, const py::object& errorNumber, const py::object& port) {
+    py::object error = ioErrorClass(errorNumber)(*args);
+    if (!errorNumber.is_none()) {
+        error.attr("errno") = errorNumber;
+        error.attr("strerror") = py::module_::import("os").attr("strerror")(errorNumber);
+    }
+    if (!port.is_none()) error.attr("filename") = port;
+    return error;
+}
+
+void raise(const Failure& failure) {
+    if (failure.type == Failure::memory) {
+        PyErr_NoMemory();
+        throw py::error_already_set();
+    }
+    const Types& t = types();
+    const KORVANE::errorDetail& detail = failure.detail;
+    py::object error;
+    if (failure.type == Failure::io) {
+        const int number = errorNumber(detail);
+        error = makeIOError(py::make_tuple(text(failure.text)), number ? py::object(py::int_(number)) : py::none(),
+                            detail.port.empty() ? py::object(py::none()) : text(detail.port));
+    } else {
+        error = (failure.type == Failure::data ? t.dataError : t.valueError)(text(failure.text));
+    }
+    error.attr("kind") = t.errorKind.attr(KORVANE::errorKindName(detail.kind));
+    if (detail.stationStatus >= 0) {
+        error.attr("station_status") = detail.stationStatus;
+        error.attr("station_message") = text(detail.stationMessage);
+    }
+    if (!detail.field.empty()) error.attr("field") = snakeCase(detail.field.c_str());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+void refuseValue(const std::string& text, const char* field) {
+    Failure failure{Failure::value, "Value Exception: " + text, {}};
+    failure.detail.kind = KORVANE::errorKind::valueOutOfRange;
+    failure.detail.field = field;
+    raise(failure);
+}
 
 py::object toPython(const nlohmann::json& value) {
     switch (value.type()) {

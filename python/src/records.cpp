@@ -15,11 +15,6 @@
 #include "binding.h"
 
 namespace moorwinch_python {
-namespace {
-
-namespace J = KORVANE::MoorwinchJson;
-template <class R>
-using Field = J::detail::Field<R>;
 
 // "energyGS" -> "energy_gs", "fan1Rpm" -> "fan1_rpm", "hwModuleStatus" -> "hw_module_status".
 std::string snakeCase(const char* key) {
@@ -38,6 +33,12 @@ std::string snakeCase(const char* key) {
     }
     return out;
 }
+
+namespace {
+
+namespace J = KORVANE::MoorwinchJson;
+template <class R>
+using Field = J::detail::Field<R>;
 
 // The unit or meaning of a member, for its docstring.
 std::string meaning(const std::string& key, bool text) {
@@ -107,8 +108,11 @@ py::object get(const Field<R>& f, const R& r) {
 
 const char* typeName(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
+// A bool is an int to Python, but Config(cable_retraction_torque=True) is a
+// slip: numbers refuse it.
 long long wholeNumber(py::handle value, const std::string& where, long long low, long long high) {
-    if (!PyLong_Check(value.ptr())) refuse(PyExc_TypeError, where + " must be an int, not " + typeName(value));
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))
+        refuse(PyExc_TypeError, where + " must be an int, not " + typeName(value));
     int overflow = 0;
     const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
     if (overflow != 0 || number < low || number > high)
@@ -127,7 +131,7 @@ void set(const Entry<R>& e, const char* record, R& r, py::handle value) {
     } else if (f.u32) {
         r.*f.u32 = static_cast<std::uint32_t>(wholeNumber(value, where, 0, UINT32_MAX));
     } else if (f.f32) {
-        if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr()))
+        if (PyBool_Check(value.ptr()) || (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())))
             refuse(PyExc_TypeError, where + " must be a float, not " + typeName(value));
         const double number = PyFloat_AsDouble(value.ptr());
         if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();

@@ -4,6 +4,7 @@
 // changes (which the C++ class must not overlap with anything) wait for them.
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <chrono>
@@ -59,8 +60,6 @@ void refuseInTrace(const Station& s) {
     }
 }
 
-[[noreturn]] void refuseValue(const std::string& text) { raise({Failure::value, "Value Exception: " + text}); }
-
 template <class F>
 void exchange(Station& s, const char* operation, F&& call) {
     refuseInTrace(s);
@@ -89,7 +88,7 @@ void open(Station& s, const std::string& port) {
         py::gil_scoped_release release;
         std::unique_lock<std::shared_mutex> lock(s.gate);
         failure = capture("openConnection", [&] { s.winch.openConnection(port); });
-        if (failure.kind != Failure::none) {
+        if (failure.type != Failure::none) {
             try {
                 s.winch.closeConnection();
             } catch (...) {
@@ -98,12 +97,12 @@ void open(Station& s, const std::string& port) {
         }
         s.connected = s.winch.isConnected();
         std::lock_guard<std::mutex> guard(s.nameMutex);
-        if (failure.kind == Failure::none)
+        if (failure.type == Failure::none)
             s.portName = port;
         else if (!s.connected)
             s.portName.clear();
     }
-    if (failure.kind != Failure::none) raise(failure);
+    if (failure.type != Failure::none) raise(failure);
 }
 
 void close(Station& s) {
@@ -120,31 +119,34 @@ void close(Station& s) {
     });
 }
 
-unsigned int timeoutValue(long long ms) {
-    if (ms < 0 || ms > UINT_MAX)
-        refuseValue("timeout_ms: Value out of range. Valid timeout: 0 ms to " + std::to_string(UINT_MAX) + " ms");
-    return static_cast<unsigned int>(ms);
+unsigned int timeoutValue(Integer ms) {
+    if (ms.value < 0 || ms.value > UINT_MAX)
+        refuseValue("timeout_ms: Value out of range. Valid timeout: 0 ms to " + std::to_string(UINT_MAX) + " ms",
+                    "timeout_ms");
+    return static_cast<unsigned int>(ms.value);
 }
 
 // Negative torques have no unsigned form: refused here in the library's words.
 // Numbers beyond the unsigned range reach the library as its largest value,
 // which it refuses itself.
-unsigned int torqueValue(Station& s, long long torque) {
-    if (torque < 0)
+unsigned int torqueValue(Station& s, Integer torque) {
+    if (torque.value < 0)
         refuseValue("setCableRetractionTorque: Value out of range. Minimal valid torque: " +
-                    std::to_string(s.winch.getMinimalCableRetractionTorque()) + " %");
-    return torque > UINT_MAX ? UINT_MAX : static_cast<unsigned int>(torque);
+                        std::to_string(s.winch.getMinimalCableRetractionTorque()) + " %",
+                    "cableRetractionTorque");
+    return torque.value > UINT_MAX ? UINT_MAX : static_cast<unsigned int>(torque.value);
 }
 
 // A double beyond the float range is an infinite length, which the library refuses.
-float lengthValue(double metres) {
-    if (std::isfinite(metres) && std::fabs(metres) > FLT_MAX) return metres > 0 ? INFINITY : -INFINITY;
-    return static_cast<float>(metres);
+float lengthValue(Real metres) {
+    if (std::isfinite(metres.value) && std::fabs(metres.value) > FLT_MAX) return metres.value > 0 ? INFINITY : -INFINITY;
+    return static_cast<float>(metres.value);
 }
 
-std::int32_t flagValue(long long flag, const char* name) {
-    if (flag < INT32_MIN || flag > INT32_MAX) refuseValue(std::string("set_reporting: ") + name + " out of range");
-    return static_cast<std::int32_t>(flag);
+// Beyond 32 bits a flag is still neither 0 nor 1: the library refuses the
+// nearest 32-bit value in its own words.
+std::int32_t flagValue(Integer flag) {
+    return static_cast<std::int32_t>(std::clamp<long long>(flag.value, INT32_MIN, INT32_MAX));
 }
 
 py::object verdictOf(systemError error) {
@@ -277,47 +279,47 @@ HealthTuple health(Station& s, bool includeDetails, const std::optional<Status>&
                                       useDetails ? py::cast(details) : py::object(py::none())));
 }
 
-using Flag = std::optional<long long>;
+using Flag = std::optional<Integer>;
+using Change = Moorwinch::systemStatusConfigChange;
 
+// A record is sent with the keywords replacing its flags, every flag judged
+// first: the station refuses anything but 0 and 1, so nothing is sent for a
+// change it would refuse. Keywords alone are the library's partial change.
 void setReporting(Station& s, const std::optional<Reporting>& given, const Flag& cab, const Flag& env,
                   const Flag& energyGS, const Flag& energyUAV, const Flag& sysState, const Flag& hwModuleStatus) {
     struct Named {
         const Flag& value;
-        const char* name;
-        std::int32_t Reporting::*member;
+        const char* field;  // the library's name of the member
+        std::optional<std::int32_t> Change::*inChange;
+        std::int32_t Reporting::*inRecord;
     };
-    const Named flags[] = {{cab, "cab", &Reporting::cab},
-                          {env, "env", &Reporting::env},
-                          {energyGS, "energy_gs", &Reporting::energyGS},
-                          {energyUAV, "energy_uav", &Reporting::energyUAV},
-                          {sysState, "sys_state", &Reporting::sysState},
-                          {hwModuleStatus, "hw_module_status", &Reporting::hwModuleStatus}};
-    Reporting changes = given.value_or(Reporting());
-    bool complete = given.has_value();
+    const Named flags[] = {{cab, "cab", &Change::cab, &Reporting::cab},
+                           {env, "env", &Change::env, &Reporting::env},
+                           {energyGS, "energyGS", &Change::energyGS, &Reporting::energyGS},
+                           {energyUAV, "energyUAV", &Change::energyUAV, &Reporting::energyUAV},
+                           {sysState, "sysState", &Change::sysState, &Reporting::sysState},
+                           {hwModuleStatus, "hwModuleStatus", &Change::hwModuleStatus, &Reporting::hwModuleStatus}};
+    Change change;
     bool any = given.has_value();
-    bool all = true;
     for (const Named& f : flags) {
-        if (!f.value) {
-            all = false;
-            continue;
-        }
-        changes.*f.member = flagValue(*f.value, f.name);
+        if (!f.value) continue;
+        change.*f.inChange = flagValue(*f.value);
         any = true;
     }
     if (!any) {
         PyErr_SetString(PyExc_TypeError, "set_reporting() needs a Reporting record or at least one flag");
         throw py::error_already_set();
     }
-    complete = complete || all;
     exchange(s, "setSystemStatusConfig", [&] {
-        Reporting sent = changes;
-        if (!complete) {
-            // Flags not named keep what the station reports now.
-            Reporting now;
-            s.winch.getSystemStatusConfig(now);
-            sent = now;
-            for (const Named& f : flags)
-                if (f.value) sent.*f.member = changes.*f.member;
+        Reporting sent;
+        if (!given) {
+            s.winch.changeSystemStatusConfig(change, sent);
+            return;
+        }
+        sent = *given;
+        for (const Named& f : flags) {
+            if (change.*f.inChange) sent.*f.inRecord = *(change.*f.inChange);
+            Moorwinch::checkStatusReportingFlag(f.field, sent.*f.inRecord);
         }
         s.winch.setSystemStatusConfig(sent);
     });
@@ -343,9 +345,11 @@ change of timeout_ms wait for the exchanges that are running.
 
 Failures raise moorwinch.StationIOError (port missing or gone, no reply in time,
 exchange busy), StationDataError (a reply malformed, for another request, or an
-error status) or StationValueError (an argument out of range; nothing is sent).)doc");
+error status) or StationValueError (an argument out of range; nothing is sent);
+their kind (a moorwinch.ErrorKind) tells which. A bool where a number belongs is
+a TypeError.)doc");
 
-    cls.def(py::init([](const std::optional<std::string>& port, long long timeoutMs) {
+    cls.def(py::init([](const std::optional<std::string>& port, Integer timeoutMs) {
                 auto s = std::make_unique<Station>();
                 const unsigned int ms = timeoutValue(timeoutMs);
                 s->winch.setConnectionTimeout(ms);
@@ -353,7 +357,7 @@ error status) or StationValueError (an argument out of range; nothing is sent).)
                 if (port) open(*s, *port);
                 return s;
             }),
-            py::arg("port") = py::none(), py::arg("timeout_ms") = 400,
+            py::arg("port") = py::none(), py::arg("timeout_ms") = Integer{400},
             "Sets the timeout and opens port when one is given (see open()).");
 
     cls.def("open", &open, py::arg("port"),
@@ -373,7 +377,7 @@ error status) or StationValueError (an argument out of range; nothing is sent).)
         "The name of the open port, or None.");
     cls.def_property(
         "timeout_ms", [](Station& s) { return s.timeout.load(); },
-        [](Station& s, long long value) {
+        [](Station& s, Integer value) {
             const unsigned int ms = timeoutValue(value);
             alone(s, "setConnectionTimeout", [&] {
                 s.winch.setConnectionTimeout(ms);
@@ -417,14 +421,14 @@ error status) or StationValueError (an argument out of range; nothing is sent).)
 
     cls.def(
         "set_torque",
-        [](Station& s, long long torque) {
+        [](Station& s, Integer torque) {
             const unsigned int value = torqueValue(s, torque);
             exchange(s, "setCableRetractionTorque", [&] { s.winch.setCableRetractionTorque(value); });
         },
         py::arg("torque"), "Sets the cable retraction torque in per cent (0 to 100).");
     cls.def(
         "set_start_length",
-        [](Station& s, double metres) {
+        [](Station& s, Real metres) {
             const float value = lengthValue(metres);
             exchange(s, "setCableRetractionStartLength", [&] { s.winch.setCableRetractionStartLength(value); });
         },
@@ -434,7 +438,7 @@ error status) or StationValueError (an argument out of range; nothing is sent).)
         [](Station& s, bool active) {
             exchange(s, "setSystemActivation", [&] { s.winch.setSystemActivation(active); });
         },
-        py::arg("active"), "Activates or deactivates the system (reply wait 30 T).");
+        py::arg("active").noconvert(), "Activates (True) or deactivates (False) the system (reply wait 30 T).");
     cls.def(
         "set_config",
         [](Station& s, const Config& config) {
@@ -445,21 +449,24 @@ error status) or StationValueError (an argument out of range; nothing is sent).)
         "the start length between; the first failure ends it, steps done stay done.");
     cls.def(
         "set_config",
-        [](Station& s, bool activation, long long torque, double startLength) {
+        [](Station& s, bool activation, Integer torque, Real startLength) {
             const unsigned int value = torqueValue(s, torque);
             const float length = lengthValue(startLength);
             exchange(s, "setSystemConfig", [&] { s.winch.setSystemConfig(activation, value, length); });
         },
-        py::arg("activation"), py::arg("torque"), py::arg("start_length"),
+        py::arg("activation").noconvert(), py::arg("torque"), py::arg("start_length"),
         "The same from the three values.");
     cls.def("set_reporting", &setReporting, py::arg("reporting") = py::none(), py::kw_only(),
             py::arg("cab") = py::none(), py::arg("env") = py::none(), py::arg("energy_gs") = py::none(),
             py::arg("energy_uav") = py::none(), py::arg("sys_state") = py::none(),
             py::arg("hw_module_status") = py::none(),
             "Chooses which status blocks the station reports (0 disabled, 1 reported;\n"
-            "reply wait 30 T). A Reporting record is sent as it is, with the keywords given\n"
-            "replacing its flags; with keywords alone the flags not named keep their current\n"
-            "values, read first with one status exchange.");
+            "reply wait 30 T). A Reporting record is sent with the keywords given replacing\n"
+            "its flags; with keywords alone the flags not named keep their current values,\n"
+            "read first with one status exchange. A flag other than 0 or 1 is refused before\n"
+            "anything is sent (StationValueError, kind valueOutOfRange); so is a flag not\n"
+            "named that the station reports as not available (kind flagUnavailable, after\n"
+            "the status exchange): name it.");
 
     cls.def("check", &health, py::arg("include_details") = false, py::arg("status") = py::none(),
             py::arg("details") = py::none(),
