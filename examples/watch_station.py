@@ -18,6 +18,14 @@ from datetime import datetime, timezone
 import moorwinch
 
 
+# The next step to suggest when the port cannot be opened, by the error's kind.
+OPEN_HINTS = {
+    moorwinch.ErrorKind.portMissing: "is the station plugged in? moorwinch.ports() lists the ports",
+    moorwinch.ErrorKind.portDenied: "may your user open it? (often: membership of the group dialout)",
+    moorwinch.ErrorKind.portInUse: "is moorwinchd running on it? then ask the service instead",
+}
+
+
 def describe(health: moorwinch.Health) -> str:
     values = health.status.to_dict()
     parts = [f"{health.verdict.name:<7}"]
@@ -48,7 +56,8 @@ def main() -> int:
     try:
         station = moorwinch.Station(args.port, timeout_ms=args.timeout_ms)
     except moorwinch.Error as error:
-        print(f"cannot open {args.port}: {error}", file=sys.stderr)
+        hint = OPEN_HINTS.get(error.kind)
+        print(f"cannot open {args.port}: {error}" + (f"; {hint}" if hint else ""), file=sys.stderr)
         return 3
     if args.trace:
         station.trace = show_line

@@ -63,7 +63,8 @@ Failure capture(const char* operation, F&& call) {
         failure = {Failure::value, e.what(), e.detail()};
     } catch (const std::invalid_argument& e) {
         failure = {Failure::data,
-                   std::string("Data Exception: ") + operation + ": unreadable number from the station (" + e.what() + ")",
+                   std::string("Data Exception: ") + operation + ": unreadable number from the station (" + e.what() +
+                       ")",
                    {}};
         failure.detail.kind = errorKind::malformedReply;
     } catch (const std::out_of_range& e) {

@@ -23,13 +23,15 @@ py::str text(const std::string& value) {
 
 // The errno of an I/O failure: the failed system call's, else the one that
 // names the condition, so that except FileNotFoundError or TimeoutError works.
+// A port in use is EBUSY also when its lock said so (EWOULDBLOCK): it is not
+// a BlockingIOError.
 int errorNumber(const KORVANE::errorDetail& detail) {
     using KORVANE::errorKind;
+    if (detail.kind == errorKind::portInUse) return EBUSY;
     if (detail.systemError != 0) return detail.systemError;
     switch (detail.kind) {
         case errorKind::portMissing: return ENOENT;
         case errorKind::portDenied: return EACCES;
-        case errorKind::portInUse: return EBUSY;
         case errorKind::timeout:
         case errorKind::busy: return ETIMEDOUT;  // the reply wait or the exchange lock wait ran out
         default: return 0;

@@ -139,8 +139,9 @@ unsigned int torqueValue(Station& s, Integer torque) {
 
 // A double beyond the float range is an infinite length, which the library refuses.
 float lengthValue(Real metres) {
-    if (std::isfinite(metres.value) && std::fabs(metres.value) > FLT_MAX) return metres.value > 0 ? INFINITY : -INFINITY;
-    return static_cast<float>(metres.value);
+    const double m = metres.value;
+    if (std::isfinite(m) && std::fabs(m) > FLT_MAX) return m > 0 ? INFINITY : -INFINITY;
+    return static_cast<float>(m);
 }
 
 // Beyond 32 bits a flag is still neither 0 nor 1: the library refuses the

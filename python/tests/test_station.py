@@ -1,6 +1,7 @@
 """The module against MoorwinchSim, compared with the C++ library where it maps it."""
 
 import copy
+import errno
 import gc
 import json
 import os
@@ -14,7 +15,7 @@ from datetime import timezone
 import pytest
 
 import moorwinch
-from moorwinch import Direction, Verdict
+from moorwinch import Direction, ErrorKind, Verdict
 
 TOOL = os.environ.get("MOORWINCH_TOOL", "")
 EXAMPLE = os.environ.get("MOORWINCH_EXAMPLE", "")
@@ -136,33 +137,83 @@ def test_reports_and_identity(start_sim):
     banner = moorwinch.version_details()
     assert moorwinch.library_build() in banner and moorwinch.protocol_version() in banner
     assert all(isinstance(p, moorwinch.Port) and isinstance(p.port, str) for p in moorwinch.ports())
+    # The service's freshness rule: two intervals plus 3 T.
+    assert moorwinch.stale_after(0.5, 400) == pytest.approx(2.2)
 
 
-def test_each_failure_raises_its_class_of_the_family(start_sim, tmp_path):
-    with pytest.raises(moorwinch.StationIOError, match="openConnection") as missing:
-        moorwinch.Station(str(tmp_path / "no-such-port"))
-    assert isinstance(missing.value, OSError) and isinstance(missing.value, moorwinch.Error)
+def test_each_failure_raises_its_class_of_the_family_with_its_kind(start_sim, tmp_path):
+    absent = str(tmp_path / "no-such-port")
+    with pytest.raises(FileNotFoundError, match="openConnection") as missing:
+        moorwinch.Station(absent)
+    error = missing.value
+    assert isinstance(error, moorwinch.StationIOError) and isinstance(error, moorwinch.Error)
+    assert (error.kind, error.errno, error.filename) == (ErrorKind.portMissing, errno.ENOENT, absent)
+    assert str(error) == "IO Exception: openConnection: No such file or directory"  # the library's text
+    again = pickle.loads(pickle.dumps(error))  # as multiprocessing hands it back
+    assert (type(again), str(again), again.kind, again.errno, again.filename) == (
+        type(error), str(error), error.kind, error.errno, error.filename)
 
     station = moorwinch.Station(timeout_ms=50)
-    with pytest.raises(moorwinch.StationIOError, match="Timeout"):
-        station.open(start_sim("--silent"))
+    silent = start_sim("--silent")
+    with pytest.raises(TimeoutError, match="Timeout") as late:
+        station.open(silent)
+    assert isinstance(late.value, moorwinch.StationIOError)
+    assert (late.value.kind, late.value.errno, late.value.filename) == (ErrorKind.timeout, errno.ETIMEDOUT, silent)
     assert not station.connected and station.port is None  # a failed open leaves it closed
-    with pytest.raises(moorwinch.StationIOError):
+    with pytest.raises(moorwinch.StationIOError) as closed:
         station.status()
-    with pytest.raises(moorwinch.StationDataError, match="wrong message handler"):
+    assert closed.value.kind is ErrorKind.notConnected
+    with pytest.raises(moorwinch.StationDataError, match="wrong message handler") as wrong:
         station.open(start_sim("--wrong-id"))
+    assert wrong.value.kind is ErrorKind.wrongMessage and wrong.value.station_status is None
 
+    port = start_sim()
     lines = []
-    with moorwinch.Station(start_sim()) as station:
+    with moorwinch.Station(port) as station:
+        with pytest.raises(moorwinch.StationIOError) as held:  # EBUSY, never a BlockingIOError
+            moorwinch.Station(port)
+        assert (held.value.kind, held.value.errno, held.value.filename) == (ErrorKind.portInUse, errno.EBUSY, port)
+
         station.trace = lambda *line: lines.append(line)
-        refused = [lambda: station.set_torque(101), lambda: station.set_torque(-1),
-                   lambda: station.set_start_length(0.1), lambda: station.set_start_length(float("nan")),
-                   lambda: station.set_start_length(1e300), lambda: station.set_config(True, 101, 1.0), lambda: setattr(station, "timeout_ms", -1)]
-        for call in refused:
+        refused = [(lambda: station.set_torque(101), "cable_retraction_torque"),
+                   (lambda: station.set_torque(-1), "cable_retraction_torque"),
+                   (lambda: station.set_start_length(0.1), "cable_retraction_start_length"),
+                   (lambda: station.set_start_length(float("nan")), "cable_retraction_start_length"),
+                   (lambda: station.set_start_length(1e300), "cable_retraction_start_length"),
+                   (lambda: station.set_config(True, 101, 1.0), "cable_retraction_torque"),
+                   (lambda: station.set_reporting(env=2), "env"),
+                   (lambda: station.set_reporting(energy_gs=2**40), "energy_gs"),
+                   # A record is judged whole: its flags at 255 would be refused by the station.
+                   (lambda: station.set_reporting(moorwinch.Reporting(), cab=1), "env"),
+                   (lambda: setattr(station, "timeout_ms", -1), "timeout_ms")]
+        for call, field in refused:
             with pytest.raises(moorwinch.StationValueError) as error:
                 call()
             assert isinstance(error.value, ValueError) and str(error.value).startswith("Value Exception: ")
-    assert lines == []  # nothing was sent
+            assert (error.value.kind, error.value.field) == (ErrorKind.valueOutOfRange, field)
+        assert lines == []  # nothing was sent
+
+        # 100000 cm is beyond what the station takes: its own reason comes along.
+        with pytest.raises(moorwinch.StationDataError, match="error during command execution") as refusal:
+            station.set_start_length(1000)
+        assert (refusal.value.kind, refusal.value.station_status, refusal.value.station_message) == (
+            ErrorKind.stationRefused, 6, "value refused")
+
+
+def test_a_bool_is_no_number(start_sim):
+    lines = []
+    with moorwinch.Station(start_sim()) as station:
+        station.trace = lambda *line: lines.append(line)
+        slips = [lambda: station.set_torque(True), lambda: station.set_start_length(True),
+                 lambda: station.set_config(True, True, 1.0), lambda: station.set_reporting(env=True),
+                 lambda: station.set_activation(None), lambda: setattr(station, "timeout_ms", True),
+                 lambda: moorwinch.Config(cable_retraction_torque=True),
+                 lambda: moorwinch.Status(cable_length=False), lambda: moorwinch.stale_after(True, 400)]
+        for slip in slips:
+            with pytest.raises(TypeError):
+                slip()
+        assert station.timeout_ms == 400
+    assert lines == []
 
 
 def test_context_manager_closes_on_an_exception(start_sim):
