@@ -184,22 +184,25 @@ bool Station::exchange(const char* op, int bound, const std::function<void()>& c
     {
         std::lock_guard<std::mutex> lock(mutex);
         callOp = lastOp = op;
-        callStarted = start;
         callDeadline = start + bound * std::chrono::milliseconds(settings.timeoutMs);
     }
     std::string result = "ok";
+    bool lineLost = false, answered = false;
     try {
         call();
     } catch (const KORVANE::IOException& e) {
         failure = libraryFailure("IOException", e), result = "io_error";
+        lineLost = e.kind() == KORVANE::errorKind::portGone || e.kind() == KORVANE::errorKind::notConnected;
     } catch (const KORVANE::DataException& e) {
         failure = libraryFailure("DataException", e), result = "data_error";
+        answered = e.kind() == KORVANE::errorKind::stationRefused;
     } catch (const KORVANE::ValueException& e) {
         failure = libraryFailure("ValueException", e), result = "value_error";
     } catch (const std::exception& e) {
-        // The serial library's own errors: the device went away under a read.
+        // What the library lets through from below it: the port is in no state to go on.
         failure = {"IOException", KORVANE::errorKindName(KORVANE::errorKind::portError), e.what()};
         result = "serial_error";
+        lineLost = true;
     }
     const auto end = Clock::now();
     metrics.exchange(op, result.c_str(), std::chrono::duration<double>(end - start).count());
@@ -209,16 +212,19 @@ bool Station::exchange(const char* op, int bound, const std::function<void()>& c
         beat = end;
         ++latest.exchanges;
     }
-    // A refused value sent nothing and says nothing about the line.
-    if (result == "ok") failuresInRow = 0;
-    else if (result == "serial_error") failuresInRow = failuresToDisconnect;
+    // A refusal of the station is an answer; one of the library sent nothing
+    // and says nothing about the line. A device that went away or a port that
+    // closed under the call is a lost line at once.
+    if (result == "ok" || answered) failuresInRow = 0;
+    else if (lineLost) failuresInRow = failuresToDisconnect;
     else if (result != "value_error") ++failuresInRow;
     return result == "ok";
 }
 
 // A failed exchange on an open line: log it, and give the line up when it looks lost.
 void Station::failed(const Failure& failure) {
-    if (failure.type == "ValueException") return;
+    if (failure.type == "ValueException" || failure.kind == KORVANE::errorKindName(KORVANE::errorKind::stationRefused))
+        return;
     {
         std::lock_guard<std::mutex> lock(mutex);
         latest.lastError = failure.message;

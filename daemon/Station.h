@@ -156,11 +156,11 @@ private:
     std::deque<Command> pending;
     std::vector<Event> events;
     bool stopping = false;
-    // The library call in progress (op null when none), the last one's name
-    // and when the thread last went round its loop.
+    // The library call in progress (op null when none) and the end of its
+    // bound, the last call's name, and when the thread last went round its loop.
     const char* callOp = nullptr;
     const char* lastOp = "";
-    Clock::time_point callStarted, callDeadline, beat;
+    Clock::time_point callDeadline, beat;
     // The poll slot due next: one every interval, each gives the watchers one
     // line, a status event or a gap.
     Clock::time_point nextSlot;

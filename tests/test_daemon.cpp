@@ -151,6 +151,11 @@ TEST_F(Daemon, EveryOpAnswersFromTheLatestPollOrTheStation) {
     EXPECT_EQ(r["error"]["kind"], "valueOutOfRange");
     EXPECT_EQ(r["error"]["field"], "cableRetractionStartLength");
     EXPECT_NE(r["error"]["message"].get<std::string>().find("setCableRetractionStartLength"), std::string::npos);
+    // One the station refuses comes back with the station's own reason.
+    r = c->ask({{"op", "set"}, {"startLength", 1000}});
+    EXPECT_EQ(r["error"]["kind"], "stationRefused") << r;
+    EXPECT_EQ(r["error"]["stationStatus"], 6);
+    EXPECT_EQ(r["error"]["stationMessage"], "value refused");
     r = c->ask({{"op", "reporting"}, {"set", {{"cab", 2}}}});
     EXPECT_EQ(r["error"]["kind"], "valueOutOfRange") << r;
     EXPECT_EQ(r["error"]["field"], "cab");
@@ -673,7 +678,7 @@ TEST_F(Daemon, ASilentActivationKeepsWatchdogAndWatchersFedAndTheDataHonest) {
     const auto end = Clock::now();
     longestQuiet = std::max(longestQuiet, end - lastLine);
     ASSERT_FALSE(reply.is_null());
-    EXPECT_EQ(reply["error"]["type"], "IOException") << reply;
+    EXPECT_EQ(reply["error"]["kind"], "timeout") << reply;
     EXPECT_GT(end - start, std::chrono::seconds(5)) << "the activation did not wait for its reply";
     EXPECT_LT(notify.longestSilence(start, end), std::chrono::seconds(2)) << "systemd would have killed the service";
     EXPECT_LT(longestQuiet, std::chrono::milliseconds(1500)) << "a watcher heard nothing for that long";
@@ -748,15 +753,18 @@ TEST_F(Daemon, SighupIsIgnoredAndADetachedServiceRemovesItsRelativeSocket) {
     Spawn how;
     how.log = dir + "/detached.log";
     how.directory = dir;
+    const std::string commandLine = link() + " --socket rel.sock";
+    struct KillAtEnd {
+        std::string commandLine;
+        ~KillAtEnd() {
+            if (const pid_t left = processWith(commandLine)) kill(left, SIGKILL);
+        }
+    } guard{commandLine};
     Process starter({MOORWINCHD_PATH, "--port", link(), "--socket", "rel.sock"}, how);
     ASSERT_EQ(starter.wait(), 0) << slurp(how.log);
     const std::string socket = dir + "/rel.sock";
-    const pid_t service = processWith(link() + " --socket rel.sock");
+    const pid_t service = processWith(commandLine);
     ASSERT_GT(service, 0);
-    struct KillAtEnd {
-        pid_t pid;
-        ~KillAtEnd() { kill(pid, SIGKILL); }
-    } guard{service};
     Connection c(dialUnix(socket));
     EXPECT_EQ(c.ask({{"op", "state"}})["ok"], true);
     kill(service, SIGTERM);
