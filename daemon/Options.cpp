@@ -24,9 +24,8 @@ std::string rangeText(T low, T high, T byDefault) {
 }
 
 template <class T>
-void numeric(CLI::App& app, const char* name, const char* unit, T& value, T low, T high, const std::string& help,
-             const std::string& after = "") {
-    app.add_option(name, value, help + rangeText(low, high, value) + after)
+void numeric(CLI::App& app, const char* name, const char* unit, T& value, T low, T high, const std::string& help) {
+    app.add_option(name, value, help + rangeText(low, high, value))
         ->option_text(unit)
         ->check(CLI::Range(low, high));
 }
@@ -75,10 +74,10 @@ int parseOptions(int argc, char** argv, Options& o) {
     numeric(app, "--interval", "SECONDS", o.interval, minInterval, maxInterval, "Seconds between status polls");
     numeric(app, "--timeout", "MS", o.timeoutMs, minTimeoutMs, maxTimeoutMs,
             "Milliseconds the library waits for the station");
-    numeric(app, "--max-clients", "N", o.maxClients, 1u, maxMaxClients, "Clients served at once on the Unix socket",
-            "; more are refused");
-    numeric(app, "--max-tcp-clients", "N", o.maxTcpClients, 1u, maxMaxClients, "Clients served at once over TCP",
-            "; more are refused");
+    numeric(app, "--max-clients", "N", o.maxClients, 1u, maxMaxClients,
+            "Clients on the Unix socket at once (more are refused)");
+    numeric(app, "--max-tcp-clients", "N", o.maxTcpClients, 1u, maxMaxClients,
+            "Clients over TCP at once (more are refused), counted\napart from the Unix socket's");
     numeric(app, "--auth-timeout", "SECONDS", o.authTimeout, minClientTimeout, maxClientTimeout,
             "With --token-file: seconds a TCP client has to give\nthe token before it is closed");
     numeric(app, "--idle-timeout", "SECONDS", o.idleTimeout, minClientTimeout, maxClientTimeout,
