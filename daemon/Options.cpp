@@ -60,7 +60,9 @@ int parseOptions(int argc, char** argv, Options& o) {
         "moorwinchd"};
     app.set_version_flag("--version", MOORWINCHD_VERSION);
     std::string listen, metrics;
-    app.add_option("--port", o.port, "The station's serial device, e.g. /dev/ttyUSB0")->option_text("DEVICE")->required();
+    app.add_option("--port", o.port, "The station's serial device, e.g. /dev/ttyUSB0")
+        ->option_text("DEVICE")
+        ->required();
     app.add_option("--socket", o.socketPath,
                    "Unix socket (default $RUNTIME_DIRECTORY/moorwinchd.sock, else\n"
                    "/run/moorwinch/moorwinchd.sock, else $XDG_RUNTIME_DIR/moorwinchd.sock)")
@@ -69,7 +71,8 @@ int parseOptions(int argc, char** argv, Options& o) {
                    "Also serve TCP on [HOST:]PORT (host loopback unless named); an address not yet\n"
                    "configured is tried again every 2 s")
         ->option_text("[HOST:]PORT");
-    app.add_option("--metrics", metrics, "Serve Prometheus metrics at http://[HOST:]PORT/metrics (loopback unless named)")
+    app.add_option("--metrics", metrics,
+                   "Serve Prometheus metrics at http://[HOST:]PORT/metrics (loopback unless named)")
         ->option_text("[HOST:]PORT");
     numeric(app, "--interval", "SECONDS", o.interval, minInterval, maxInterval, "Seconds between status polls");
     numeric(app, "--timeout", "MS", o.timeoutMs, minTimeoutMs, maxTimeoutMs,

@@ -208,9 +208,9 @@ void Server::accept(int listener, bool tcp) {
         const std::size_t limit = tcp ? limits.tcpClients : limits.unixClients;
         const char* where = tcp ? " over TCP" : " on the Unix socket";
         if (count >= limit) {
-            const std::string refusal =
-                errorReply(nullptr, {"Unavailable", "tooManyClients",
-                                     "too many clients (at most " + std::to_string(limit) + where + "); try again later"});
+            const std::string refusal = errorReply(
+                nullptr, {"Unavailable", "tooManyClients",
+                          "too many clients (at most " + std::to_string(limit) + where + "); try again later"});
             [[maybe_unused]] ssize_t n = ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::close(fd);
             log(Level::warning, "refused a client: already ", limit, " connected", where);

@@ -140,7 +140,7 @@ void Station::publish(Event::Kind kind, std::uint64_t client, std::string text) 
 bool Station::closeSlots(Clock::time_point now) {
     const bool connected = latest.connected;
     const Clock::time_point closesAt = connected ? nextSlot + interval : nextSlot;
-    if (now < closesAt || events.size() >= maxEvents) return false;
+    if (now < closesAt) return false;
     const auto passed = 1 + (now - closesAt) / interval;
     nextSlot += passed * interval;
     std::string error;
@@ -151,7 +151,9 @@ bool Station::closeSlots(Clock::time_point now) {
     } else {
         error = latest.lastError.empty() ? "not connected yet" : latest.lastError;
     }
-    events.push_back(Event{Event::gap, 0, std::make_shared<const std::string>(gapEvent(WallClock::now(), connected, error))});
+    if (events.size() >= maxEvents) return false;
+    events.push_back(
+        Event{Event::gap, 0, std::make_shared<const std::string>(gapEvent(WallClock::now(), connected, error))});
     return true;
 }
 

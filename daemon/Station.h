@@ -49,7 +49,8 @@ struct StationSettings {
 // message and the field.
 struct Failure {
     Failure() = default;
-    Failure(std::string t, std::string k, std::string m) : type(std::move(t)), kind(std::move(k)), message(std::move(m)) {}
+    Failure(std::string t, std::string k, std::string m)
+        : type(std::move(t)), kind(std::move(k)), message(std::move(m)) {}
     std::string type, kind, message;
     int stationStatus = -1;
     std::string stationMessage, field;

@@ -559,7 +559,8 @@ public:
                 char message[4096];
                 if (poll(&p, 1, 50) <= 0) continue;
                 const ssize_t n = recv(fd, message, sizeof message, 0);
-                if (n > 0 && std::string(message, static_cast<std::size_t>(n)).find("WATCHDOG=1") != std::string::npos) {
+                const std::string text(message, n > 0 ? static_cast<std::size_t>(n) : 0);
+                if (text.find("WATCHDOG=1") != std::string::npos) {
                     std::lock_guard<std::mutex> lock(mutex);
                     times.push_back(Clock::now());
                 }
@@ -672,7 +673,8 @@ TEST_F(Daemon, ASilentActivationKeepsWatchdogAndWatchersFedAndTheDataHonest) {
             const json status = reader->ask({{"op", "status"}});
             staleWhileConnected = connected && status["stale"] == true && status["age"].get<double>() > staleAfter &&
                                   reader->ask({{"op", "state"}})["data"]["state"] == "connected";
-            if (staleWhileConnected) scrapedAge = metricValue(httpGet(metricsPort, "/metrics"), "moorwinch_data_age_seconds");
+            if (staleWhileConnected)
+                scrapedAge = metricValue(httpGet(metricsPort, "/metrics"), "moorwinch_data_age_seconds");
         }
     }
     const auto end = Clock::now();
