@@ -7,18 +7,23 @@
 //   resources  CPU share and resident memory of the service with 10 watchers
 //   reconnect  from the device's return to the "connected" event, after
 //              outages of several lengths (the backoff decides most of it)
+//   fairness   6 clients sending changes back to back at 0.2 s: changes made,
+//              polls seen by a watcher against the slots, the longest time
+//              between two polls
 // Usage: MoorwinchdBench [--seconds S] [--resource-seconds S]
 //   --seconds S            length of each fan-out and latency run (default 30)
 //   --resource-seconds S   length of the resource run (default 180)
 #include <sys/epoll.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "DaemonHarness.h"
 
@@ -212,6 +217,42 @@ void reconnect(Bench& bench) {
     }
 }
 
+void fairness(Bench& bench, double seconds) {
+    bench.startDaemon("0.2");
+    Connection watcher(dialUnix(bench.socket()));
+    if (watcher.ask({{"op", "watch"}}).value("ok", false) != true) throw std::runtime_error("the watcher was refused");
+    std::atomic<bool> stop{false};
+    std::atomic<long> changes{0};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 6; ++i)
+        senders.emplace_back([&, i] {
+            Connection c(dialUnix(bench.socket()));
+            for (int n = 0; !stop; ++n) {
+                if (!c.ask({{"op", "set"}, {"torque", 30 + (n + i) % 10}}).value("ok", false)) return;
+                ++changes;
+            }
+        });
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    long polls = 0;
+    Clock::time_point last = start;
+    Clock::duration longest{0};
+    while (Clock::now() < end) {
+        const json e = watcher.event("status", std::chrono::milliseconds(200));
+        if (e.is_null()) continue;
+        ++polls;
+        longest = std::max(longest, Clock::now() - last);
+        last = Clock::now();
+    }
+    stop = true;
+    for (std::thread& t : senders) t.join();
+    std::printf("fairness   6 clients changing back to back, interval 0.2 s, %.0f s: changes %ld, polls %ld of %.0f "
+                "slots, longest between two polls %.0f ms\n",
+                seconds, changes.load(), polls, seconds / 0.2,
+                1000 * std::chrono::duration<double>(longest).count());
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -230,6 +271,7 @@ int main(int argc, char** argv) {
         fanOut(bench, 500, seconds);  // headroom
         resources(bench, resourceSeconds);
         reconnect(bench);
+        fairness(bench, seconds);
     } catch (const std::exception& e) {
         std::cerr << "MoorwinchdBench: " << e.what() << "\n";
         return 1;
