@@ -51,15 +51,15 @@ void Moorwinch::MoorwinchImpl::getSystemConfig(systemConfig& config) {
 void Moorwinch::MoorwinchImpl::processSystemConfig(std::string& reply, systemConfig& config) {
     json document;
     if (!replyFields::parse(reply, document))
-        raise<DataException>("getSystemConfig", ": system configuration data malformed");
+        raise<DataException>("getSystemConfig", ": system configuration data malformed", errorKind::malformedReply);
     processSystemConfig(document, config);
 }
 
 void Moorwinch::MoorwinchImpl::processSystemConfig(const json& document, systemConfig& config) {
     static const char* const operation = "getSystemConfig";
-    if (!document.is_object()) raise<DataException>(operation, ": system configuration data malformed");
+    if (!document.is_object()) raise<DataException>(operation, ": system configuration data malformed", errorKind::malformedReply);
     const json* data = replyFields::object(document, mw_objects[1]);
-    if (!data) raise<DataException>(operation, ": invalid system configuration data format");
+    if (!data) raise<DataException>(operation, ": invalid system configuration data format", errorKind::malformedReply);
 
     systemConfig next = config;
     std::int32_t activation;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <stdexcept>
 
 #include "MoorwinchImpl.h"
 
@@ -52,16 +53,23 @@ void Moorwinch::MoorwinchImpl::openConnection(const std::string& port) {
     lockPort(port);
     try {
         serialPort.open();
+    } catch (serial::IOException& e) {
+        unlockPort();
+        raiseSerialFailure("openConnection", e, portDetail(openErrorKind(e.getErrorNumber()), e.getErrorNumber()));
+    } catch (std::invalid_argument& e) {
+        unlockPort();  // an empty name: there is no such device
+        raiseSerialFailure("openConnection", e, portDetail(errorKind::portMissing));
     } catch (std::exception& e) {
         unlockPort();
-        raiseSerialFailure("openConnection", e);
+        raiseSerialFailure("openConnection", e, portDetail(errorKind::portError));
     }
 
     connectionStatus = serialPort.isOpen() ? 1 : 0;
     if (connectionStatus == 0) {
         unlockPort();
         connectionStatus = 255;
-        raise<IOException>("openConnection", ": Failed to open specified port " + port + ".");
+        raise<IOException>("openConnection", ": Failed to open specified port " + port + ".",
+                           portDetail(errorKind::portError));
     }
     // Exclusive mode refuses further opens of the device by anyone but root,
     // also by programs that ignore the advisory lock.
@@ -79,7 +87,8 @@ void Moorwinch::MoorwinchImpl::openConnection(const std::string& port) {
 void Moorwinch::MoorwinchImpl::initConnection() {
     connectionStatus = serialPort.isOpen() ? 1 : 0;
     if (connectionStatus == 0)
-        raise<IOException>("initConnection", ": initialize communication failed. no connection established.");
+        raise<IOException>("initConnection", ": initialize communication failed. no connection established.",
+                           portDetail(errorKind::notConnected));
 
     serialPort.flush();
     timespec settle{0, 2000000L};
@@ -105,7 +114,8 @@ void Moorwinch::MoorwinchImpl::closeConnection() {
         } catch (serial::IOException& e) {
             unlockPort();
             connectionStatus = 255;
-            raise<IOException>("closeConnection", std::string(": ") + e.what());
+            raise<IOException>("closeConnection", std::string(": ") + e.what(),
+                               portDetail(ioErrorKind(e.getErrorNumber()), e.getErrorNumber()));
         }
     }
     unlockPort();
@@ -125,7 +135,8 @@ void Moorwinch::MoorwinchImpl::lockPort(const std::string& port) {
         const int error = errno;
         ::close(fd);
         if (error == EWOULDBLOCK)
-            raise<IOException>("openConnection", ": port " + port + " is in use by another connection");
+            raise<IOException>("openConnection", ": port " + port + " is in use by another connection",
+                               portDetail(errorKind::portInUse, error));
         return;  // a device without lock support is used unlocked
     }
     portLock = fd;

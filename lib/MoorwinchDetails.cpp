@@ -100,15 +100,15 @@ void Moorwinch::MoorwinchImpl::getSystemDetails(systemDetails& details) {
 
 void Moorwinch::MoorwinchImpl::processSystemDetails(std::string& reply, systemDetails& details) {
     json document;
-    if (!replyFields::parse(reply, document)) raise<DataException>("processSystemDetails", ": system data malformed");
+    if (!replyFields::parse(reply, document)) raise<DataException>("processSystemDetails", ": system data malformed", errorKind::malformedReply);
     processSystemDetails(document, details);
 }
 
 void Moorwinch::MoorwinchImpl::processSystemDetails(const json& document, systemDetails& details) {
     static const char* const operation = "processSystemDetails";
-    if (!document.is_object()) raise<DataException>(operation, ": status data malformed");
+    if (!document.is_object()) raise<DataException>(operation, ": status data malformed", errorKind::malformedReply);
     const json* data = replyFields::object(document, mw_objects[0]);
-    if (!data) raise<DataException>(operation, ": invalid status data format");
+    if (!data) raise<DataException>(operation, ": invalid status data format", errorKind::malformedReply);
 
     // Filled on a copy so that the caller's record changes all at once or not at all.
     systemDetails next = details;

@@ -1,4 +1,6 @@
-// The three exception types and the shortening of the serial library's messages.
+// The three exception types, the kinds of port failures, and the shortening of
+// the serial library's messages.
+#include <cerrno>
 #include <sstream>
 #include <utility>
 
@@ -61,6 +63,56 @@ bool errorKindFromName(const std::string& name, errorKind& kind) noexcept {
         }
     }
     return false;
+}
+
+namespace {
+struct ErrnoKind {
+    int error;
+    errorKind kind;
+};
+
+// What the errno of a failed open says about the device.
+constexpr ErrnoKind openKinds[] = {
+    {ENOENT, errorKind::portMissing}, {ENODEV, errorKind::portMissing}, {ENXIO, errorKind::portMissing},
+    {ENOTDIR, errorKind::portMissing}, {EACCES, errorKind::portDenied}, {EPERM, errorKind::portDenied},
+    {EBUSY, errorKind::portInUse},
+};
+// What the errno of a failed read, write or close says: the device went away.
+constexpr ErrnoKind ioKinds[] = {
+    {EIO, errorKind::portGone}, {ENXIO, errorKind::portGone}, {ENODEV, errorKind::portGone},
+};
+
+template <std::size_t N>
+errorKind kindOf(const ErrnoKind (&table)[N], int error) {
+    for (const ErrnoKind& row : table)
+        if (row.error == error) return row.kind;
+    return errorKind::portError;
+}
+}  // namespace
+
+errorKind openErrorKind(int error) { return kindOf(openKinds, error); }
+errorKind ioErrorKind(int error) { return kindOf(ioKinds, error); }
+
+errorDetail Moorwinch::MoorwinchImpl::portDetail(errorKind kind, int systemError) const {
+    errorDetail detail;
+    detail.kind = kind;
+    detail.port = serialPort.getPort();
+    detail.systemError = systemError;
+    return detail;
+}
+
+void Moorwinch::MoorwinchImpl::raiseTimeout(unsigned int waitMs) const {
+    errorDetail detail = portDetail(errorKind::timeout);
+    detail.waitMs = waitMs;
+    raise<IOException>("receiveData", ": Data Receiver Timeout!", std::move(detail));
+}
+
+void Moorwinch::MoorwinchImpl::raiseSerialFailure(const char* operation, const std::exception& e,
+                                                  errorDetail detail) {
+    std::string text = e.what();
+    beautifyExceptions(text);
+    raise<IOException>(operation, ": " + (text.empty() ? std::string("Serial connection exception") : text),
+                       std::move(detail));
 }
 
 // 'IO Exception (5): Input/output error, file unix, line 120.' becomes

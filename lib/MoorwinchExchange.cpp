@@ -33,6 +33,22 @@ const char* statusText(unsigned short status) {
 }
 
 constexpr std::size_t maxLineLength = 65535;
+constexpr std::size_t maxStationMessage = 255;  // bytes of "COM_STATUS_MSG" kept for an error
+
+// The station's own word on a refusal, bounded, cut at a character boundary,
+// control characters blanked so that it prints safely wherever it is shown.
+std::string stationMessage(const nlohmann::json& com) {
+    std::string text;
+    if (!replyFields::takeText(com, mw_communication.com_status_msg.key, text)) return text;
+    if (text.size() > maxStationMessage) {
+        std::size_t end = maxStationMessage;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;  // UTF-8 continuation
+        text.resize(end);
+    }
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return text;
+}
 
 // The message id of a reply document, reduced to 16 bits, or -1 when it has none.
 long replyId(const nlohmann::json& document) {
@@ -70,24 +86,20 @@ void Moorwinch::MoorwinchImpl::sendData(std::string payload, unsigned short& msg
     payload = line.str();
 
     connectionStatus = serialPort.isOpen() ? 1 : 0;
-    if (connectionStatus == 0) raise<IOException>("sendData", ": no connection established");
+    if (connectionStatus == 0)
+        raise<IOException>("sendData", ": no connection established", portDetail(errorKind::notConnected));
 
     try {
         serialPort.write(payload);
         if (tracing.load(std::memory_order_acquire)) traceLine(traceDirection::sent, payload);
     } catch (serial::PortNotOpenedException&) {
-        raise<IOException>("sendData", ": No serial connection established!");
+        raise<IOException>("sendData", ": No serial connection established!", portDetail(errorKind::notConnected));
     } catch (serial::IOException& e) {
-        raiseSerialFailure("sendData", e);
+        raiseSerialFailure("sendData", e, portDetail(ioErrorKind(e.getErrorNumber()), e.getErrorNumber()));
     } catch (serial::SerialException& e) {
-        raiseSerialFailure("sendData", e);
+        // The serial library's way of saying that the device stopped taking data.
+        raiseSerialFailure("sendData", e, portDetail(errorKind::portGone));
     }
-}
-
-void Moorwinch::MoorwinchImpl::raiseSerialFailure(const char* operation, const std::exception& e) {
-    std::string text = e.what();
-    beautifyExceptions(text);
-    raise<IOException>(operation, ": " + (text.empty() ? std::string("Serial connection exception") : text));
 }
 
 // The list keeps the newest ids, oldest first.
@@ -175,7 +187,7 @@ void Moorwinch::MoorwinchImpl::readAvailable(long ms) {
 // the reply; a late reply to an abandoned request is dropped. If only dropped
 // lines came, the wait ends at its time with an empty reply.
 void Moorwinch::MoorwinchImpl::receive(Reply& reply, int timeout, std::size_t waiting) {
-    if (timeout <= 0) raise<IOException>("receiveData", ": Data Receiver Timeout!");
+    if (timeout <= 0) raiseTimeout(0);
     using std::chrono::milliseconds;
     const auto start = Clock::now();
     const auto deadline = start + milliseconds(timeout);
@@ -252,7 +264,7 @@ void Moorwinch::MoorwinchImpl::receive(Reply& reply, int timeout, std::size_t wa
         readAvailable(msUntil(until));
         if (wasEmpty && !input.empty() && !cut) lineStart = Clock::now();
     }
-    if (!received) raise<IOException>("receiveData", ": Data Receiver Timeout!");
+    if (!received) raiseTimeout(static_cast<unsigned int>(timeout));
     reply.parsed = lastParsed && reply.text == lastLine;
     if (reply.parsed) reply.document = std::move(lastDocument);
 }
@@ -271,19 +283,30 @@ void Moorwinch::MoorwinchImpl::receiveData(std::string& reply, int timeout, std:
 
 void Moorwinch::MoorwinchImpl::checkReply(std::string& reply, unsigned short msgId) {
     nlohmann::json document;
-    if (!replyFields::parse(reply, document)) raise<DataException>("checkReply", ": malformed buffer data");
+    if (!replyFields::parse(reply, document))
+        raise<DataException>("checkReply", ": malformed buffer data", errorKind::malformedReply);
     checkEnvelope(document, msgId);
 }
 
 void Moorwinch::MoorwinchImpl::checkEnvelope(const nlohmann::json& document, unsigned short msgId) {
-    if (!document.is_object()) raise<DataException>("checkReply", ": reply data malformed");
+    if (!document.is_object()) raise<DataException>("checkReply", ": reply data malformed", errorKind::malformedReply);
     auto com = document.find(mw_objects[4]);
-    if (com == document.end() || !com->is_object()) raise<DataException>("checkReply", ": reply data malformed");
+    if (com == document.end() || !com->is_object())
+        raise<DataException>("checkReply", ": reply data malformed", errorKind::malformedReply);
 
     unsigned short replyId = envelopeNumber(*com, mw_communication.msg_id.key, 0);
     unsigned short status = envelopeNumber(*com, mw_communication.com_status.key, 255);
-    if (replyId != msgId) raise<DataException>("checkReply", ": wrong message handler");
-    if (status != 0) raise<DataException>("checkReply", statusText(status));
+    if (replyId != msgId) raise<DataException>("checkReply", ": wrong message handler", errorKind::wrongMessage);
+    if (status == 0) return;
+    // A reply without an integer status did not refuse anything: it is malformed.
+    std::uint32_t word = 0;
+    if (!replyFields::word(*com, mw_communication.com_status.key, word))
+        raise<DataException>("checkReply", statusText(status), errorKind::malformedReply);
+    errorDetail detail;
+    detail.kind = errorKind::stationRefused;
+    detail.stationStatus = status;
+    detail.stationMessage = stationMessage(*com);
+    raise<DataException>("checkReply", statusText(status), std::move(detail));
 }
 
 Moorwinch::MoorwinchImpl::Reply Moorwinch::MoorwinchImpl::transfer(const std::string& payload,
@@ -317,7 +340,7 @@ Moorwinch::MoorwinchImpl::Reply Moorwinch::MoorwinchImpl::checked(Reply reply, u
         // short) is parsed here, once, for the check and the parser alike.
         if (!reply.parsed) {
             reply.parsed = replyFields::parse(reply.text, reply.document);
-            if (!reply.parsed) raise<DataException>("checkReply", ": malformed buffer data");
+            if (!reply.parsed) raise<DataException>("checkReply", ": malformed buffer data", errorKind::malformedReply);
         }
         checkEnvelope(reply.document, msgId);
     } catch (DataException& e) {
@@ -329,8 +352,12 @@ Moorwinch::MoorwinchImpl::Reply Moorwinch::MoorwinchImpl::checked(Reply reply, u
 Moorwinch::MoorwinchImpl::Reply Moorwinch::MoorwinchImpl::exchange(const char* operation, const std::string& payload,
                                                                    unsigned int waitFactor) {
     std::unique_lock<std::timed_mutex> lock(exchangeLock, std::defer_lock);
-    if (!lock.try_lock_for(std::chrono::milliseconds(connectionTimeout)))
-        raise<IOException>(operation, ": Communication timeout");
+    const unsigned int lockWait = connectionTimeout;
+    if (!lock.try_lock_for(std::chrono::milliseconds(lockWait))) {
+        errorDetail detail = portDetail(errorKind::busy);
+        detail.waitMs = lockWait;
+        raise<IOException>(operation, ": Communication timeout", std::move(detail));
+    }
     unsigned short msgId = 0;
     Reply reply = transfer(payload, waitFactor, msgId);
     lock.unlock();  // validation and parsing run without the lock

@@ -39,7 +39,8 @@ void Moorwinch::MoorwinchImpl::getDeviceProtocolVersion() {
     Reply received = transfer(queryPayload(mw_command.get_protocol), 1, msgId);
     Reply reply = checked(std::move(received), msgId);
     if (!reply.parsed)
-        raise<DataException>("getDeviceProtocolVersion", ": communication protocol information malformed");
+        raise<DataException>("getDeviceProtocolVersion", ": communication protocol information malformed",
+                             errorKind::malformedReply);
     const nlohmann::json& document = reply.document;
 
     std::string version;
@@ -51,7 +52,8 @@ void Moorwinch::MoorwinchImpl::getDeviceProtocolVersion() {
         }
     }
     if (version.empty())
-        raise<DataException>("getDeviceProtocolVersion", ": unable to determine communication protocol version");
+        raise<DataException>("getDeviceProtocolVersion", ": unable to determine communication protocol version",
+                             errorKind::malformedReply);
 
     deviceProtocolMajor = 0;
     deviceProtocolMinor = 0;

@@ -41,10 +41,12 @@ template <class E>
     detail.kind = kind;
     raise<E>(operation, text, std::move(detail));
 }
-template <class E>
-[[noreturn]] void raise(const std::string& operation, const std::string& text) {
-    raise<E>(operation, text, errorKind::unknown);
-}
+
+// The kind of a failed open of a device from its errno (ENOENT: portMissing,
+// EACCES: portDenied, EBUSY: portInUse, ...; portError for the rest), and of
+// a failed read, write or close (EIO, ENXIO, ENODEV: portGone).
+errorKind openErrorKind(int error);
+errorKind ioErrorKind(int error);
 
 class Moorwinch::MoorwinchImpl {
 public:
@@ -198,8 +200,12 @@ private:
     // throws IOException "openConnection: ... is in use" when another has it.
     void lockPort(const std::string& port);
     void unlockPort();
-    // Throws IOException "<operation>: <shortened message of e>".
-    [[noreturn]] void raiseSerialFailure(const char* operation, const std::exception& e);
+    // The detail of a failure on the connection's port: kind, port name, errno.
+    errorDetail portDetail(errorKind kind, int systemError = 0) const;
+    // Throws the reply wait's IOException "receiveData: Data Receiver Timeout!".
+    [[noreturn]] void raiseTimeout(unsigned int waitMs) const;
+    // Throws IOException "<operation>: <shortened message of e>" with detail.
+    [[noreturn]] void raiseSerialFailure(const char* operation, const std::exception& e, errorDetail detail);
 };
 
 }  // namespace KORVANE

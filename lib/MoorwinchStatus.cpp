@@ -123,17 +123,17 @@ void Moorwinch::MoorwinchImpl::getSystemStatus(systemStatus& status) {
 
 void Moorwinch::MoorwinchImpl::processStatusData(std::string& reply, systemStatus& status) {
     json document;
-    if (!replyFields::parse(reply, document)) raise<DataException>("processStatusData", ": status data malformed");
+    if (!replyFields::parse(reply, document)) raise<DataException>("processStatusData", ": status data malformed", errorKind::malformedReply);
     processStatusData(document, status);
 }
 
 void Moorwinch::MoorwinchImpl::processStatusData(const json& document, systemStatus& status) {
     static const char* const operation = "processStatusData";
-    if (!document.is_object()) raise<DataException>(operation, ": status data malformed");
+    if (!document.is_object()) raise<DataException>(operation, ": status data malformed", errorKind::malformedReply);
     const json* data = replyFields::object(document, mw_objects[2]);
-    if (!data) raise<DataException>(operation, ": invalid status data format");
+    if (!data) raise<DataException>(operation, ": invalid status data format", errorKind::malformedReply);
     if (!replyFields::object(*data, mw_sys_status.config_status->key))
-        raise<DataException>(operation, ": incomplete status data");
+        raise<DataException>(operation, ": incomplete status data", errorKind::malformedReply);
 
     // Filled on a copy so that the caller's record changes all at once or not at all.
     systemStatus next = status;
