@@ -240,7 +240,7 @@ private:
 
     void stationAnswers(bool answering, const std::string& error, std::ostream& err) {
         if (answering && !stationUp) {
-            err << "moorwinch: the station answers moorwinchd again after "
+            err << "moorwinch: the station answers again after "
                 << seconds(std::chrono::duration<double>(Steady::now() - stationDown).count()) << "\n";
             stationError.clear();
         } else if (!answering && stationUp) {
