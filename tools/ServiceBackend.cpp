@@ -428,7 +428,8 @@ json ServiceBackend::ask(json request) {
     connect();
     const std::uint64_t id = nextId++;
     request["id"] = id;
-    send(request.dump());  // when the service closed already, its last line is still read
+    // When the service closed already, its last line is still read.
+    send(request.dump(-1, ' ', false, json::error_handler_t::replace));
     const auto deadline = Steady::now() + std::chrono::milliseconds(waitMs);
     std::deque<std::string> kept;
     for (;;) {
