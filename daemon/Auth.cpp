@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <MoorwinchService.h>
 
 #include <cerrno>
 #include <cstring>
@@ -12,6 +15,11 @@
 
 namespace moorwinchd {
 namespace {
+
+using KORVANE::MoorwinchService::maxTokenFileBytes;
+
+// More supplementary groups than Linux allows a process.
+constexpr std::size_t maxGroups = 65536;
 
 std::string readToken(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
@@ -25,7 +33,7 @@ std::string readToken(const std::string& path) {
         problem = "others may read or write it (mode " + std::to_string((info.st_mode >> 6) & 7) +
                   std::to_string((info.st_mode >> 3) & 7) + std::to_string(info.st_mode & 7) +
                   "); make it private, e.g. chmod 640 " + path;
-    else if (info.st_size > maxTokenFileBytes)
+    else if (static_cast<std::size_t>(info.st_size) > maxTokenFileBytes)
         problem = "larger than " + std::to_string(maxTokenFileBytes) + " bytes";
     else {
         char buffer[maxTokenFileBytes + 1];
@@ -35,15 +43,42 @@ std::string readToken(const std::string& path) {
     }
     ::close(fd);
     if (!problem.empty()) throw std::runtime_error("refusing the token file " + path + ": " + problem);
-    // The first line, without surrounding white space.
-    text = text.substr(0, text.find('\n'));
-    const auto first = text.find_first_not_of(" \t\r");
-    const auto last = text.find_last_not_of(" \t\r");
-    text = first == std::string::npos ? "" : text.substr(first, last - first + 1);
+    text = KORVANE::MoorwinchService::tokenFromFileText(text);
     if (text.size() < minTokenLength)
         throw std::runtime_error("refusing the token file " + path + ": the token on its first line is shorter than " +
                                  std::to_string(minTokenLength) + " characters");
     return text;
+}
+
+// The peer's supplementary groups as the kernel saw them at connect time.
+bool kernelGroups(int fd, std::vector<gid_t>& groups) {
+    groups.assign(64, 0);
+    socklen_t size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) != 0) {
+        if (errno != ERANGE || size / sizeof(gid_t) > maxGroups) return false;
+        groups.assign(size / sizeof(gid_t), 0);
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) != 0) return false;
+    }
+    groups.resize(size / sizeof(gid_t));
+    return true;
+}
+
+// The groups of the user in the group database (its primary group from the
+// credentials); only that primary group when the user is unknown.
+std::vector<gid_t> databaseGroups(uid_t uid, gid_t gid) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return {gid};
+    std::vector<gid_t> groups(64);
+    int count = static_cast<int>(groups.size());
+    if (::getgrouplist(found->pw_name, gid, groups.data(), &count) < 0) {
+        if (count <= 0 || static_cast<std::size_t>(count) > maxGroups) return {gid};
+        groups.resize(static_cast<std::size_t>(count));
+        if (::getgrouplist(found->pw_name, gid, groups.data(), &count) < 0) return {gid};
+    }
+    groups.resize(static_cast<std::size_t>(count));
+    return groups;
 }
 
 }  // namespace
@@ -55,14 +90,8 @@ bool peerOf(int fd, Peer& peer) {
     peer.pid = cred.pid;
     peer.uid = cred.uid;
     peer.gid = cred.gid;
-    peer.groups.assign(64, 0);
-    socklen_t size = static_cast<socklen_t>(peer.groups.size() * sizeof(gid_t));
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, peer.groups.data(), &size) != 0 && errno == ERANGE) {
-        peer.groups.assign(size / sizeof(gid_t) + 1, 0);
-        size = static_cast<socklen_t>(peer.groups.size() * sizeof(gid_t));
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, peer.groups.data(), &size) != 0) size = 0;
-    }
-    peer.groups.resize(size / sizeof(gid_t));
+    // Kernels before 4.13 have no SO_PEERGROUPS.
+    if (!kernelGroups(fd, peer.groups)) peer.groups = databaseGroups(cred.uid, cred.gid);
     return true;
 }
 
@@ -98,6 +127,19 @@ bool Authority::tokenMatches(const std::string& given) const {
         difference |= static_cast<unsigned char>(g ^ static_cast<unsigned char>(token[i]));
     }
     return difference == 0;
+}
+
+std::string Authority::refusal(bool tcp, uid_t uid) const {
+    if (tcp)
+        return hasToken() ? "changing the station over TCP needs {\"op\":\"auth\",\"token\":...} first"
+                          : "the station cannot be changed over TCP: the service has no token file (--token-file)";
+    std::vector<std::string> who = {"root", "the service's user (uid " + std::to_string(::geteuid()) + ")"};
+    if (haveGroup) who.push_back("members of the group " + groupName);
+    if (hasToken()) who.push_back("clients that gave the token");
+    std::string text = "uid " + std::to_string(uid) + " may not change the station: only ";
+    for (std::size_t i = 0; i < who.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == who.size() ? " and " : ", ") + who[i];
+    return text + " may";
 }
 
 std::string Authority::describe() const {

@@ -19,6 +19,8 @@ struct Peer {
 };
 
 // The credentials of a Unix socket's peer; false when the kernel gives none.
+// The supplementary groups are the kernel's (SO_PEERGROUPS); where it gives
+// none, those of the peer's user in the group database.
 bool peerOf(int fd, Peer& peer);
 
 class Authority {
@@ -30,6 +32,9 @@ public:
 
     bool mayControl(const Peer& peer) const;
     bool hasToken() const { return !token.empty(); }
+    // The refusal of a change, naming the rule that applies to this kind of
+    // socket: the control group only when there is one.
+    std::string refusal(bool tcp, uid_t uid) const;
     // Constant time in the length of the stored token.
     bool tokenMatches(const std::string& given) const;
     std::string describe() const;
@@ -43,7 +48,6 @@ private:
 
 // The smallest token accepted, so that a guessable one is refused at start.
 constexpr std::size_t minTokenLength = 16;
-constexpr long maxTokenFileBytes = 4096;
 
 }  // namespace moorwinchd
 

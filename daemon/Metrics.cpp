@@ -3,9 +3,12 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <map>
+#include <prometheus/collectable.h>
 #include <prometheus/counter.h>
 #include <prometheus/exposer.h>
 #include <prometheus/gauge.h>
@@ -74,6 +77,28 @@ std::string numericAddress(const Endpoint& at) {
 
 }  // namespace
 
+// Computed when scraped, so that a scrape sees how old the data are even when
+// the polls have stopped.
+class Metrics::DataAge : public prometheus::Collectable {
+public:
+    void polled(double time) { lastPoll = time; }
+    std::vector<prometheus::MetricFamily> Collect() const override {
+        prometheus::MetricFamily family;
+        family.name = "moorwinch_data_age_seconds";
+        family.help = "Seconds since the last successful status poll (NaN before the first)";
+        family.type = prometheus::MetricType::Gauge;
+        family.metric.emplace_back();
+        const double now =
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        const double last = lastPoll;
+        family.metric.back().gauge.value = std::isnan(last) ? unknown : std::max(now - last, 0.0);
+        return {family};
+    }
+
+private:
+    std::atomic<double> lastPoll{unknown};
+};
+
 struct Metrics::Families {
     prometheus::Family<Gauge>* up;
     prometheus::Family<prometheus::Counter>* exchanges;
@@ -88,7 +113,8 @@ struct Metrics::Families {
     std::vector<Gauge*> values;  // in the order of statusGauges()
 };
 
-Metrics::Metrics() : registry(std::make_shared<prometheus::Registry>()), families(new Families) {
+Metrics::Metrics()
+    : registry(std::make_shared<prometheus::Registry>()), dataAge(std::make_shared<DataAge>()), families(new Families) {
     Families& f = *families;
     f.up = &prometheus::BuildGauge().Name("moorwinch_up").Help("1 while the station answers, 0 otherwise").Register(*registry);
     f.up->Add({}).Set(0);
@@ -145,6 +171,7 @@ std::string Metrics::serve(const Endpoint& at) {
         throw std::runtime_error("cannot serve metrics on " + address + ": " + e.what());
     }
     exposer->RegisterCollectable(registry);
+    exposer->RegisterCollectable(dataAge);
     const auto ports = exposer->GetListeningPorts();
     if (ports.empty()) return address;
     return address.substr(0, address.rfind(':') + 1) + std::to_string(ports.front());
@@ -159,7 +186,7 @@ void Metrics::exchange(const char* op, const char* result, double seconds) {
 
 void Metrics::connected(bool up) { families->up->Add({}).Set(up ? 1 : 0); }
 void Metrics::reconnected() { families->reconnects->Increment(); }
-void Metrics::pollMissed() { families->missed->Increment(); }
+void Metrics::pollsMissed(std::uint64_t count) { families->missed->Increment(static_cast<double>(count)); }
 void Metrics::clients(std::size_t count) { families->clients->Set(static_cast<double>(count)); }
 
 void Metrics::status(const nlohmann::json& data, double time, int verdict) {
@@ -171,6 +198,7 @@ void Metrics::status(const nlohmann::json& data, double time, int verdict) {
     }
     families->verdict->Set(verdict);
     families->lastPoll->Set(time);
+    dataAge->polled(time);
 }
 
 void Metrics::forget() {

@@ -3,6 +3,7 @@
 #ifndef MOORWINCHD_METRICS_H
 #define MOORWINCHD_METRICS_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -32,10 +33,11 @@ public:
     void exchange(const char* op, const char* result, double seconds);
     void connected(bool up);
     void reconnected();
-    void pollMissed();
+    void pollsMissed(std::uint64_t count);
     void clients(std::size_t count);
     // The status of a poll, in the JSON mapping, with the poll's time (Unix s)
-    // and the verdict 0 ok, 1 warning, 2 error.
+    // and the verdict 0 ok, 1 warning, 2 error. moorwinch_data_age_seconds is
+    // the age of the last of these at the time of each scrape.
     void status(const nlohmann::json& data, double time, int verdict);
     // Marks every station value unknown (disconnected).
     void forget();
@@ -43,7 +45,9 @@ public:
 
 private:
     struct Families;
+    class DataAge;
     std::shared_ptr<prometheus::Registry> registry;
+    std::shared_ptr<DataAge> dataAge;
     std::unique_ptr<Families> families;
     std::unique_ptr<prometheus::Exposer> exposer;
 };

@@ -5,7 +5,9 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
+#include <sstream>
 
 namespace moorwinchd {
 namespace {
@@ -13,47 +15,30 @@ namespace {
 const char* const socketName = "moorwinchd.sock";
 const char* const systemDirectory = "/run/moorwinch";
 
-bool isDigits(const std::string& text) {
-    if (text.empty() || text.size() > 5) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    return true;
+// ", LOW to HIGH (default D)" for the help text.
+template <class T>
+std::string rangeText(T low, T high, T byDefault) {
+    std::ostringstream text;
+    text << ", " << low << " to " << high << " (default " << byDefault << ")";
+    return text.str();
+}
+
+template <class T>
+void numeric(CLI::App& app, const char* name, const char* unit, T& value, T low, T high, const std::string& help,
+             const std::string& after = "") {
+    app.add_option(name, value, help + rangeText(low, high, value) + after)
+        ->option_text(unit)
+        ->check(CLI::Range(low, high));
+}
+
+bool endpointOption(const char* name, const std::string& text, Endpoint& endpoint) {
+    std::string problem;
+    if (KORVANE::MoorwinchService::parseEndpoint(text, endpoint, problem)) return true;
+    std::cerr << "moorwinchd: " << name << ": " << problem << "\n";
+    return false;
 }
 
 }  // namespace
-
-std::string Endpoint::text() const {
-    return host.find(':') != std::string::npos ? "[" + host + "]:" + port : host + ":" + port;
-}
-
-bool parseEndpoint(const std::string& text, Endpoint& endpoint, std::string& problem) {
-    Endpoint e;
-    std::string portText = text;
-    if (!text.empty() && text[0] == '[') {
-        const std::size_t close = text.find("]:");
-        if (close == std::string::npos) {
-            problem = "'" + text + "' is not [ADDRESS]:PORT";
-            return false;
-        }
-        e.host = text.substr(1, close - 1);
-        portText = text.substr(close + 2);
-    } else if (const std::size_t colon = text.rfind(':'); colon != std::string::npos) {
-        e.host = text.substr(0, colon);
-        portText = text.substr(colon + 1);
-        if (e.host.find(':') != std::string::npos) {
-            problem = "write an IPv6 address in brackets, e.g. [::1]:" + portText;
-            return false;
-        }
-    }
-    if (e.host.empty()) e.host = "127.0.0.1";
-    if (!isDigits(portText) || std::stoul(portText) > 65535) {
-        problem = "'" + portText + "' is not a port number (0 to 65535)";
-        return false;
-    }
-    e.port = std::to_string(std::stoul(portText));
-    endpoint = e;
-    return true;
-}
 
 std::string defaultSocketPath() {
     if (const char* runtime = std::getenv("RUNTIME_DIRECTORY"); runtime && *runtime) {
@@ -76,26 +61,37 @@ int parseOptions(int argc, char** argv, Options& o) {
         "moorwinchd"};
     app.set_version_flag("--version", MOORWINCHD_VERSION);
     std::string listen, metrics;
-    app.add_option("--port", o.port, "The station's serial device, e.g. /dev/ttyUSB0")->required();
+    app.add_option("--port", o.port, "The station's serial device, e.g. /dev/ttyUSB0")->option_text("DEVICE")->required();
     app.add_option("--socket", o.socketPath,
                    "Unix socket (default $RUNTIME_DIRECTORY/moorwinchd.sock, else\n"
-                   "/run/moorwinch/moorwinchd.sock, else $XDG_RUNTIME_DIR/moorwinchd.sock)");
-    app.add_option("--listen", listen, "Also serve TCP on [HOST:]PORT (host loopback unless named)");
-    app.add_option("--metrics", metrics, "Serve Prometheus metrics at http://[HOST:]PORT/metrics (loopback unless named)");
-    app.add_option("--interval", o.interval, "Seconds between status polls")
-        ->capture_default_str()
-        ->check(CLI::Range(minInterval, maxInterval));
-    app.add_option("--timeout", o.timeoutMs, "Milliseconds the library waits for the station")
-        ->capture_default_str()
-        ->check(CLI::Range(minTimeoutMs, maxTimeoutMs));
-    app.add_option("--max-clients", o.maxClients, "Clients served at once; more are refused")
-        ->capture_default_str()
-        ->check(CLI::Range(1u, maxMaxClients));
+                   "/run/moorwinch/moorwinchd.sock, else $XDG_RUNTIME_DIR/moorwinchd.sock)")
+        ->option_text("PATH");
+    app.add_option("--listen", listen,
+                   "Also serve TCP on [HOST:]PORT (host loopback unless named); an address not yet\n"
+                   "configured is tried again every 2 s")
+        ->option_text("[HOST:]PORT");
+    app.add_option("--metrics", metrics, "Serve Prometheus metrics at http://[HOST:]PORT/metrics (loopback unless named)")
+        ->option_text("[HOST:]PORT");
+    numeric(app, "--interval", "SECONDS", o.interval, minInterval, maxInterval, "Seconds between status polls");
+    numeric(app, "--timeout", "MS", o.timeoutMs, minTimeoutMs, maxTimeoutMs,
+            "Milliseconds the library waits for the station");
+    numeric(app, "--max-clients", "N", o.maxClients, 1u, maxMaxClients, "Clients served at once on the Unix socket",
+            "; more are refused");
+    numeric(app, "--max-tcp-clients", "N", o.maxTcpClients, 1u, maxMaxClients, "Clients served at once over TCP",
+            "; more are refused");
+    numeric(app, "--auth-timeout", "SECONDS", o.authTimeout, minClientTimeout, maxClientTimeout,
+            "With --token-file: seconds a TCP client has to give\nthe token before it is closed");
+    numeric(app, "--idle-timeout", "SECONDS", o.idleTimeout, minClientTimeout, maxClientTimeout,
+            "Seconds a TCP client that does not watch may send\nnothing before it is closed");
     app.add_option("--control-group", o.controlGroup,
-                   "Members of this group may change the station over the Unix socket");
+                   "Members of this group may change the station over the Unix socket (default: none;\n"
+                   "root and the service's own user may)")
+        ->option_text("GROUP");
     app.add_option("--token-file", o.tokenFile,
-                   "File with the token that TCP clients give with {\"op\":\"auth\"} before changing\n"
-                   "the station; must not be readable by others");
+                   "File with the token that TCP clients give with {\"op\":\"auth\"} before anything but\n"
+                   "\"version\", and that lets them change the station; must not be readable by others.\n"
+                   "Without it TCP is read-only")
+        ->option_text("FILE");
     app.add_flag("--foreground", o.foreground, "Stay in the foreground (systemd, containers)");
     app.add_flag("--verbose", o.verbose, "Log every poll, client and command");
     app.add_flag("--trace", o.trace, "Log every line on the serial line (implies --verbose)");
@@ -104,21 +100,10 @@ int parseOptions(int argc, char** argv, Options& o) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;  // help and version, or a usage error
     }
-    std::string problem;
-    if (!listen.empty()) {
-        o.listen = true;
-        if (!parseEndpoint(listen, o.listenAt, problem)) {
-            std::cerr << "moorwinchd: --listen: " << problem << "\n";
-            return 2;
-        }
-    }
-    if (!metrics.empty()) {
-        o.metrics = true;
-        if (!parseEndpoint(metrics, o.metricsAt, problem)) {
-            std::cerr << "moorwinchd: --metrics: " << problem << "\n";
-            return 2;
-        }
-    }
+    o.listen = !listen.empty();
+    if (o.listen && !endpointOption("--listen", listen, o.listenAt)) return 2;
+    o.metrics = !metrics.empty();
+    if (o.metrics && !endpointOption("--metrics", metrics, o.metricsAt)) return 2;
     if (o.port.empty()) {
         std::cerr << "moorwinchd: --port needs a device path\n";
         return 2;
@@ -132,6 +117,15 @@ int parseOptions(int argc, char** argv, Options& o) {
             return 2;
         }
     }
+    // The service leaves its working directory when it detaches; the socket
+    // is removed at the end by the path it was made with.
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(o.socketPath, error);
+    if (error) {
+        std::cerr << "moorwinchd: --socket: " << error.message() << "\n";
+        return 2;
+    }
+    o.socketPath = absolute.lexically_normal().string();
     return -1;
 }
 

@@ -20,17 +20,25 @@ json timeOrNull(bool known, WallClock::time_point time) {
     return known ? json(unixSeconds(time)) : json(nullptr);
 }
 
-// Reads carry when their data were read and whether they are still current:
-// stale once the station is disconnected.
-json freshness(const Snapshot& s, WallClock::time_point time) {
+double ageOf(WallClock::time_point time) {
     const double age = std::chrono::duration<double>(WallClock::now() - time).count();
-    return {{"time", unixSeconds(time)}, {"age", std::round(std::max(age, 0.0) * 1000) / 1000}, {"stale", !s.connected}};
+    return std::round(std::max(age, 0.0) * 1000) / 1000;
+}
+
+// Reads carry when their data were read and how old they are. Polled data are
+// stale when the station is disconnected or when they are older than the one
+// freshness rule allows, connected or not; details and configuration are read
+// again at every connect and after every change, so they are stale only while
+// disconnected.
+json freshness(const Snapshot& s, WallClock::time_point time, bool polled) {
+    const double age = ageOf(time);
+    return {{"time", unixSeconds(time)}, {"age", age}, {"stale", !s.connected || (polled && age > s.staleAfter())}};
 }
 
 std::string notYet(const json& id, const Snapshot& s, const char* what) {
     std::string message = std::string("no ") + what + " read from the station yet";
     if (!s.connected) message += " (disconnected" + (s.lastError.empty() ? "" : ": " + s.lastError) + ")";
-    return errorReply(id, "Unavailable", message);
+    return errorReply(id, {"Unavailable", "unavailable", message});
 }
 
 json reportingOf(const KORVANE::Moorwinch::systemStatus& status) {
@@ -49,6 +57,8 @@ json stateData(const Snapshot& s, const ServerCounts& c) {
             {"port", s.port},
             {"since", unixSeconds(s.stateSince)},
             {"lastPoll", timeOrNull(s.haveStatus, s.statusTime)},
+            {"age", s.haveStatus ? json(ageOf(s.statusTime)) : json(nullptr)},
+            {"stale", !s.connected || !s.haveStatus || ageOf(s.statusTime) > s.staleAfter()},
             {"lastError", s.lastError.empty() ? json(nullptr) : json(s.lastError)},
             {"interval", s.interval},
             {"timeout", s.timeoutMs},
@@ -76,8 +86,14 @@ std::string okReply(const json& id, json data, const json& extra) {
     return line(reply);
 }
 
-std::string errorReply(const json& id, const std::string& type, const std::string& message) {
-    return line({{"id", id}, {"ok", false}, {"error", {{"type", type}, {"message", message}}}});
+std::string errorReply(const json& id, const Failure& f) {
+    ordered error = {{"type", f.type}, {"kind", f.kind}, {"message", f.message}};
+    if (f.stationStatus >= 0) {
+        error["stationStatus"] = f.stationStatus;
+        error["stationMessage"] = f.stationMessage;
+    }
+    if (!f.field.empty()) error["field"] = f.field;
+    return line({{"id", id}, {"ok", false}, {"error", error}});
 }
 
 std::string statusEvent(const json& data, WallClock::time_point time, std::uint64_t poll) {
@@ -93,25 +109,39 @@ std::string stateEvent(const Snapshot& s) {
     return line(event);
 }
 
+std::string gapEvent(WallClock::time_point time, bool connected, const std::string& error) {
+    return line({{"event", "gap"},
+                 {"time", unixSeconds(time)},
+                 {"state", connected ? "connected" : "disconnected"},
+                 {"error", error}});
+}
+
+json watchData(bool watching, const Snapshot& s) {
+    return {{"watching", watching},
+            {"state", s.connected ? "connected" : "disconnected"},
+            {"interval", s.interval},
+            {"staleAfter", s.staleAfter()}};
+}
+
 std::string readReply(const Request& r, const Snapshot& s, const ServerCounts& counts) {
     switch (r.op) {
         case Op::status:
             if (!s.haveStatus) return notYet(r.id, s, "status");
-            return okReply(r.id, toJson(s.status), freshness(s, s.statusTime));
+            return okReply(r.id, toJson(s.status), freshness(s, s.statusTime, true));
         case Op::reporting:
             if (!s.haveStatus) return notYet(r.id, s, "status");
-            return okReply(r.id, reportingOf(s.status), freshness(s, s.statusTime));
+            return okReply(r.id, reportingOf(s.status), freshness(s, s.statusTime, true));
         case Op::details:
             if (!s.haveDetails) return notYet(r.id, s, "details");
-            return okReply(r.id, toJson(s.details), freshness(s, s.detailsTime));
+            return okReply(r.id, toJson(s.details), freshness(s, s.detailsTime, false));
         case Op::config:
             if (!s.haveConfig) return notYet(r.id, s, "configuration");
-            return okReply(r.id, toJson(s.config), freshness(s, s.configTime));
+            return okReply(r.id, toJson(s.config), freshness(s, s.configTime, false));
         case Op::check:
             if (!s.haveStatus || !s.haveDetails) return notYet(r.id, s, "status");
             return okReply(r.id,
                            {{"verdict", KORVANE::MoorwinchJson::verdictName(s.verdict)}, {"conditions", s.conditions}},
-                           freshness(s, s.statusTime));
+                           freshness(s, s.statusTime, true));
         case Op::version:
             return okReply(r.id, {{"service", MOORWINCHD_VERSION},
                                   {"library", s.libraryBuild},
@@ -120,7 +150,7 @@ std::string readReply(const Request& r, const Snapshot& s, const ServerCounts& c
         case Op::state:
             return okReply(r.id, stateData(s, counts));
         default:
-            return errorReply(r.id, "BadRequest", "not a read");
+            return errorReply(r.id, {"BadRequest", "badRequest", "not a read"});
     }
 }
 

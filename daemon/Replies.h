@@ -16,11 +16,14 @@ double unixSeconds(WallClock::time_point time);
 
 // {"id":...,"ok":true,"data":...} plus extra members (time, age, stale), with "\n".
 std::string okReply(const json& id, json data, const json& extra = json::object());
-// {"id":...,"ok":false,"error":{"type":...,"message":...}} with "\n".
-std::string errorReply(const json& id, const std::string& type, const std::string& message);
+// {"id":...,"ok":false,"error":{"type":...,"kind":...,"message":...}} with "\n",
+// and the station's status and message and the refused field where known.
+std::string errorReply(const json& id, const Failure& failure);
 
 std::string statusEvent(const json& data, WallClock::time_point time, std::uint64_t poll);
 std::string stateEvent(const Snapshot& snapshot);
+// A poll slot that gave no status.
+std::string gapEvent(WallClock::time_point time, bool connected, const std::string& error);
 
 // What the service itself knows besides the station, for the state op.
 struct ServerCounts {
@@ -31,6 +34,9 @@ struct ServerCounts {
 // The reply to a read (status, details, config, reporting, check, version,
 // state), served from the snapshot without touching the station.
 std::string readReply(const Request& request, const Snapshot& snapshot, const ServerCounts& counts);
+
+// The data of the reply to watch and unwatch.
+json watchData(bool watching, const Snapshot& snapshot);
 
 }  // namespace moorwinchd
 

@@ -91,17 +91,18 @@ bool parseReportingSet(const json& flags, Request& r, std::string& problem) {
             if (item.key() == reportingKeys[i]) index = i;
         if (index < 0) return fail(problem, "unknown reporting flag " + quoted(item.key()));
         const json& v = item.value();
-        if (!v.is_number_integer() || (v.get<long long>() != 0 && v.get<long long>() != 1))
-            return fail(problem, "reporting flag " + quoted(item.key()) + " must be 0 or 1");
-        r.reporting[index] = v.get<int>();
+        using limits = std::numeric_limits<std::int32_t>;
+        const bool fits = v.is_number_unsigned() ? v.get<std::uint64_t>() <= std::uint64_t{limits::max()}
+                                                 : v.is_number_integer() && v.get<std::int64_t>() >= limits::min() &&
+                                                       v.get<std::int64_t>() <= limits::max();
+        if (!fits) return fail(problem, "reporting flag " + quoted(item.key()) + " must be a whole number (0 or 1)");
+        r.reporting[index] = static_cast<std::int32_t>(v.get<std::int64_t>());
     }
     r.op = Op::setReporting;
     return true;
 }
 
 }  // namespace
-
-bool changesStation(Op op) { return op == Op::set || op == Op::setReporting; }
 
 bool parseRequest(std::string_view line, Request& r, std::string& problem) {
     r = Request{};

@@ -5,6 +5,7 @@
 #define MOORWINCHD_REQUEST_H
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,19 +31,17 @@ struct Request {
     std::optional<unsigned int> torque;
     std::optional<float> startLength;
     std::optional<bool> activation;
-    // reporting with "set": 0 or 1, absent flags keep the station's value
-    std::optional<int> reporting[6];
+    // reporting with "set": the named flags (the library judges them), absent
+    // flags keep the station's value
+    std::optional<std::int32_t> reporting[6];
     std::string token;  // auth
 };
 
 // Reads one line (without its line feed). On failure returns false with a
 // message for a BadRequest reply; id is the request's id when it could be read.
-// Settings are checked for their type here; their range is the library's to
-// judge (a ValueException with its text).
+// Settings and reporting flags are checked for their type here; their range
+// is the library's to judge (a ValueException with its text).
 bool parseRequest(std::string_view line, Request& request, std::string& problem);
-
-// Whether the op changes the station (and so needs the right to control it).
-bool changesStation(Op op);
 
 }  // namespace moorwinchd
 

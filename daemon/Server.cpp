@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 #include "Log.h"
@@ -24,6 +26,9 @@ namespace {
 constexpr std::size_t readChunk = 16 * 1024;
 constexpr int readsPerWake = 8;  // then the other clients get their turn
 constexpr std::chrono::seconds lingerLimit{2};
+constexpr std::chrono::milliseconds lingerCheck{100};
+// epoll data of the service's own descriptors; client ids stay below it.
+constexpr std::uint64_t ownTag = std::uint64_t{1} << 63;
 
 std::string tcpPeerName(int fd) {
     sockaddr_storage address{};
@@ -36,39 +41,49 @@ std::string tcpPeerName(int fd) {
     return std::string("tcp ") + host + ":" + port;
 }
 
+std::string seconds(Clock::duration d) {
+    std::ostringstream text;
+    text << std::chrono::duration<double>(d).count() << " s";
+    return text.str();
+}
+
+void watch(int epollFd, int op, int fd, std::uint32_t events, std::uint64_t data) {
+    epoll_event e{};
+    e.events = events;
+    e.data.u64 = data;
+    ::epoll_ctl(epollFd, op, fd, &e);
+}
+
 }  // namespace
 
-Server::Server(Station& s, Metrics& m, const Authority& a, Systemd& d, std::size_t limit)
-    : station(s), metrics(m), authority(a), systemd(d), maxClients(limit) {
+Server::Server(Station& s, Metrics& m, const Authority& a, Systemd& d, ClientLimits l)
+    : station(s), metrics(m), authority(a), systemd(d), limits(l) {
     epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGINT);
-    signalFd = ::signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
     if (epollFd < 0 || eventFd < 0 || signalFd < 0)
         throw std::runtime_error(std::string("cannot set up the event loop: ") + std::strerror(errno));
-    for (int fd : {eventFd, signalFd}) {
-        epoll_event e{};
-        e.events = EPOLLIN;
-        e.data.fd = fd;
-        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &e);
-    }
+    for (int fd : {eventFd, signalFd}) watch(epollFd, EPOLL_CTL_ADD, fd, EPOLLIN, ownTag | static_cast<unsigned>(fd));
 }
 
 Server::~Server() {
-    for (auto& [fd, c] : clients) ::close(fd);
+    for (auto& [id, c] : clients) ::close(c->fd);
     for (int fd : {epollFd, eventFd, signalFd})
         if (fd >= 0) ::close(fd);
 }
 
 void Server::addListener(int fd, bool tcp) {
     listeners[fd] = tcp;
-    epoll_event e{};
-    e.events = EPOLLIN;
-    e.data.fd = fd;
-    ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &e);
+    watch(epollFd, EPOLL_CTL_ADD, fd, EPOLLIN, ownTag | static_cast<unsigned>(fd));
+}
+
+void Server::retry(std::string what, std::function<bool()> attempt) {
+    retries.push_back(Retry{std::move(what), std::move(attempt)});
 }
 
 void Server::wake() {
@@ -79,51 +94,92 @@ void Server::wake() {
 ServerCounts Server::counts() const {
     ServerCounts c;
     c.clients = clients.size();
-    for (const auto& [fd, client] : clients) c.watchers += client->watching ? 1 : 0;
+    for (const auto& [id, client] : clients) c.watchers += client->watching ? 1 : 0;
     c.dropped = dropped;
     return c;
 }
 
+// Pings only while the station thread is inside a library call within its
+// documented bound or goes round its loop, so that systemd ends a service
+// that is really stuck, and only that.
+void Server::feedWatchdog(Clock::time_point now) {
+    if (now < nextPing) return;
+    nextPing = now + systemd.pingEvery();
+    if (station.responsive(now)) {
+        systemd.ping();
+        stuckTold = false;
+    } else if (!stuckTold) {
+        stuckTold = true;
+        log(Level::warning, "the station thread is stuck past the bound of its call; no watchdog ping");
+    }
+}
+
+void Server::retryPending() {
+    for (auto it = retries.begin(); it != retries.end();) {
+        bool done;
+        try {
+            done = it->attempt();
+        } catch (const std::exception& e) {
+            log(Level::error, it->what, ": ", e.what(), "; not tried again");
+            done = true;
+        }
+        it = done ? retries.erase(it) : it + 1;
+    }
+}
+
 std::string Server::run() {
-    auto nextPing = Clock::now();
+    const auto start = Clock::now();
+    nextPing = start;
+    nextRetry = start + retryEvery;
     epoll_event ready[64];
     while (true) {
-        int timeout = -1;
         auto now = Clock::now();
+        Clock::time_point wakeAt = station.tick(now);
         if (systemd.watchdog()) {
-            if (now >= nextPing) {
-                // Only while the station thread still goes round its loop.
-                if (now - station.heartbeat() < 2 * systemd.pingEvery()) systemd.ping();
-                else log(Level::warning, "the station thread is stuck; no watchdog ping");
-                nextPing = now + systemd.pingEvery();
-            }
-            timeout = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(nextPing - now).count());
+            feedWatchdog(now);
+            wakeAt = std::min(wakeAt, nextPing);
         }
-        for (const auto& [fd, c] : clients)
-            if (c->closing) timeout = timeout < 0 || timeout > 100 ? 100 : timeout;
+        if (!retries.empty()) {
+            if (now >= nextRetry) {
+                retryPending();
+                nextRetry = now + retryEvery;
+            }
+            wakeAt = std::min(wakeAt, nextRetry);
+        }
+        wakeAt = std::min(wakeAt, expire(now));
+        for (const auto& [id, c] : clients)
+            if (c->closing) wakeAt = std::min(wakeAt, now + lingerCheck);
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count();
+        const int timeout = static_cast<int>(std::clamp<decltype(wait)>(wait, 0, INT_MAX));
 
         const int n = ::epoll_wait(epollFd, ready, 64, timeout);
         if (n < 0 && errno != EINTR) throw std::runtime_error(std::string("epoll_wait: ") + std::strerror(errno));
         for (int i = 0; i < n; ++i) {
-            const int fd = ready[i].data.fd;
-            if (fd == signalFd) {
-                signalfd_siginfo info{};
-                if (::read(signalFd, &info, sizeof info) == sizeof info) {
-                    const std::string name = info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
-                    for (auto& [cfd, c] : clients) flush(*c);  // what fits goes out
-                    for (auto& [cfd, c] : clients) ::close(cfd);
+            const std::uint64_t tag = ready[i].data.u64;
+            if (tag & ownTag) {
+                const int fd = static_cast<int>(tag & ~ownTag);
+                if (fd == signalFd) {
+                    signalfd_siginfo info{};
+                    if (::read(signalFd, &info, sizeof info) != sizeof info) continue;
+                    if (info.ssi_signo == SIGHUP) {
+                        // Nothing to reload: the log goes to standard error.
+                        log(Level::notice, "SIGHUP ignored; stop the service with SIGTERM");
+                        continue;
+                    }
+                    for (auto& [id, c] : clients) flush(*c);  // what fits goes out
+                    for (auto& [id, c] : clients) ::close(c->fd);
                     clients.clear();
-                    fdOf.clear();
+                    unixCount = tcpCount = 0;
                     metrics.clients(0);
-                    return name;
+                    return info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+                } else if (fd == eventFd) {
+                    std::uint64_t count;
+                    [[maybe_unused]] ssize_t r = ::read(eventFd, &count, sizeof count);
+                    deliver();
+                } else if (auto l = listeners.find(fd); l != listeners.end()) {
+                    accept(fd, l->second);
                 }
-            } else if (fd == eventFd) {
-                std::uint64_t count;
-                [[maybe_unused]] ssize_t r = ::read(eventFd, &count, sizeof count);
-                deliver();
-            } else if (auto l = listeners.find(fd); l != listeners.end()) {
-                accept(fd, l->second);
-            } else if (auto it = clients.find(fd); it != clients.end()) {
+            } else if (auto it = clients.find(tag); it != clients.end()) {
                 Client& c = *it->second;
                 const std::uint32_t events = ready[i].events;
                 if (events & EPOLLOUT) flush(c);
@@ -134,7 +190,7 @@ std::string Server::run() {
             }
         }
         now = Clock::now();
-        for (auto& [fd, c] : clients)
+        for (auto& [id, c] : clients)
             if (c->closing && now >= c->closeBy) c->dead = true;
         reap();
     }
@@ -148,19 +204,23 @@ void Server::accept(int listener, bool tcp) {
                 log(Level::warning, "accept: ", std::strerror(errno));
             return;
         }
-        if (clients.size() >= maxClients) {
-            const std::string refusal = errorReply(nullptr, "Unavailable", "too many clients (at most " +
-                                                                               std::to_string(maxClients) +
-                                                                               "); try again later");
+        std::size_t& count = tcp ? tcpCount : unixCount;
+        const std::size_t limit = tcp ? limits.tcpClients : limits.unixClients;
+        const char* where = tcp ? " over TCP" : " on the Unix socket";
+        if (count >= limit) {
+            const std::string refusal =
+                errorReply(nullptr, {"Unavailable", "tooManyClients",
+                                     "too many clients (at most " + std::to_string(limit) + where + "); try again later"});
             [[maybe_unused]] ssize_t n = ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::close(fd);
-            log(Level::warning, "refused a client: already ", maxClients, " connected");
+            log(Level::warning, "refused a client: already ", limit, " connected", where);
             continue;
         }
         auto c = std::make_unique<Client>();
         c->id = nextId++;
         c->fd = fd;
         c->tcp = tcp;
+        c->connectedAt = c->lastHeard = Clock::now();
         if (tcp) {
             const int on = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -168,20 +228,18 @@ void Server::accept(int listener, bool tcp) {
         } else {
             Peer peer;
             if (peerOf(fd, peer)) {
+                c->uid = peer.uid;
                 c->mayControl = authority.mayControl(peer);
                 c->name = "uid " + std::to_string(peer.uid) + " pid " + std::to_string(peer.pid);
             } else {
                 c->name = "unix peer";
             }
         }
-        epoll_event e{};
-        e.events = EPOLLIN | EPOLLRDHUP;
-        e.data.fd = fd;
-        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &e);
+        watch(epollFd, EPOLL_CTL_ADD, fd, EPOLLIN | EPOLLRDHUP, c->id);
         log(Level::debug, "client ", c->id, " connected (", c->name, c->mayControl ? ", may change the station" : "",
             ")");
-        fdOf[c->id] = fd;
-        clients[fd] = std::move(c);
+        ++count;
+        clients[c->id] = std::move(c);
         metrics.clients(clients.size());
     }
 }
@@ -197,15 +255,13 @@ void Server::readFrom(Client& c) {
         }
         if (n == 0) {
             c.readClosed = true;
-            epoll_event e{};
-            e.events = c.wantWrite ? std::uint32_t{EPOLLOUT} : 0u;
-            e.data.fd = c.fd;
-            ::epoll_ctl(epollFd, EPOLL_CTL_MOD, c.fd, &e);
+            watch(epollFd, EPOLL_CTL_MOD, c.fd, c.wantWrite ? std::uint32_t{EPOLLOUT} : 0u, c.id);
             // A watcher that closed its side still receives its stream.
-            if (c.closing || (c.out.empty() && !c.watching && c.awaiting == 0)) c.dead = true;
+            if (c.closing || (c.out.empty() && !c.watching && !c.changing)) c.dead = true;
             return;
         }
         if (c.closing) continue;  // draining what the peer still sends before the close
+        c.lastHeard = Clock::now();
         c.in.append(buffer, static_cast<std::size_t>(n));
         std::size_t start = 0;
         while (!c.dead && !c.closing) {
@@ -220,8 +276,8 @@ void Server::readFrom(Client& c) {
         c.in.erase(0, start);
         c.scanned = c.in.size();
         if (!c.closing && c.in.size() > maxLineBytes)
-            finish(c, errorReply(nullptr, "BadRequest",
-                                 "line longer than " + std::to_string(maxLineBytes) + " bytes; closing"));
+            finish(c, errorReply(nullptr, {"BadRequest", "badRequest",
+                                           "line longer than " + std::to_string(maxLineBytes) + " bytes; closing"}));
     }
 }
 
@@ -229,28 +285,34 @@ void Server::handle(Client& c, std::string_view line) {
     Request r;
     std::string problem;
     if (!parseRequest(line, r, problem)) {
-        send(c, errorReply(r.id, "BadRequest", problem));
+        send(c, errorReply(r.id, {"BadRequest", "badRequest", problem}));
+        return;
+    }
+    // With a token file, TCP reaches nothing but the version before the token:
+    // a local user on loopback must not get around the Unix socket's group.
+    if (c.tcp && authority.hasToken() && !c.authenticated && r.op != Op::auth && r.op != Op::version) {
+        send(c, errorReply(r.id, {"Forbidden", "authRequired",
+                                  "this service needs the token first over TCP: {\"op\":\"auth\",\"token\":...}"}));
         return;
     }
     switch (r.op) {
         case Op::watch:
         case Op::unwatch:
             c.watching = r.op == Op::watch;
-            send(c, okReply(r.id, {{"watching", c.watching},
-                                   {"state", station.snapshot().connected ? "connected" : "disconnected"}}));
+            send(c, okReply(r.id, watchData(c.watching, station.snapshot())));
             return;
         case Op::auth:
             if (!authority.hasToken()) {
-                send(c, errorReply(r.id, "Forbidden", "no token is configured (--token-file)"));
+                send(c, errorReply(r.id, {"Forbidden", "forbidden", "no token is configured (--token-file)"}));
             } else if (authority.tokenMatches(r.token)) {
-                c.mayControl = true;
+                c.authenticated = c.mayControl = true;
                 send(c, okReply(r.id, {{"control", true}}));
                 log(Level::info, "client ", c.id, " (", c.name, ") gave the token");
             } else if (++c.failedAuths >= maxFailedAuths) {
                 log(Level::warning, "client ", c.id, " (", c.name, ") gave a wrong token ", c.failedAuths, " times");
-                finish(c, errorReply(r.id, "Forbidden", "wrong token; closing"));
+                finish(c, errorReply(r.id, {"Forbidden", "forbidden", "wrong token; closing"}));
             } else {
-                send(c, errorReply(r.id, "Forbidden", "wrong token"));
+                send(c, errorReply(r.id, {"Forbidden", "forbidden", "wrong token"}));
             }
             return;
         case Op::set:
@@ -265,19 +327,32 @@ void Server::handle(Client& c, std::string_view line) {
 void Server::command(Client& c, Request& r) {
     if (!c.mayControl) {
         log(Level::info, "refused a change from client ", c.id, " (", c.name, ")");
-        send(c, errorReply(r.id, "Forbidden",
-                           c.tcp ? "changing the station over TCP needs {\"op\":\"auth\",\"token\":...} first"
-                                 : "this user may not change the station (root, the service's user and the "
-                                   "control group may)"));
+        send(c, errorReply(r.id, {"Forbidden", "forbidden", authority.refusal(c.tcp, c.uid)}));
         return;
     }
-    if (std::optional<std::string> why = Station::valueRefusal(r)) {
-        send(c, errorReply(r.id, "ValueException", *why));
+    // The library judges the values, before anything is queued or sent.
+    try {
+        if (r.torque) KORVANE::Moorwinch::checkCableRetractionTorque(*r.torque);
+        if (r.startLength) KORVANE::Moorwinch::checkCableRetractionStartLength(*r.startLength);
+        for (int i = 0; i < 6; ++i)
+            if (r.reporting[i]) KORVANE::Moorwinch::checkStatusReportingFlag(reportingKeys[i], *r.reporting[i]);
+    } catch (const KORVANE::ValueException& e) {
+        send(c, errorReply(r.id, libraryFailure("ValueException", e)));
+        return;
+    }
+    // One change a client at a time, so that no client can fill the queue.
+    if (c.changing) {
+        send(c, errorReply(r.id, {"Busy", "busy",
+                                  "a change of this client is still waiting for the station; nothing was sent, "
+                                  "send it again after the reply"}));
         return;
     }
     const json id = r.id;
-    if (station.submit(Command{c.id, std::move(r)})) ++c.awaiting;
-    else send(c, errorReply(id, "Unavailable", "too many commands waiting for the station; try again"));
+    if (station.submit(Command{c.id, std::move(r)})) c.changing = true;
+    else
+        send(c, errorReply(id, {"Unavailable", "unavailable",
+                                "too many changes waiting for the station (" + std::to_string(maxPendingCommands) +
+                                    "); try again"}));
 }
 
 void Server::send(Client& c, std::shared_ptr<const std::string> line) {
@@ -316,16 +391,14 @@ void Server::flush(Client& c) {
     // Closing: the peer gets an end of stream now and its remaining bytes are
     // read until it closes, so that it sees the last words rather than a reset.
     if (c.closing) ::shutdown(c.fd, SHUT_WR);
-    else if (c.readClosed && !c.watching && c.awaiting == 0) c.dead = true;
+    else if (c.readClosed && !c.watching && !c.changing) c.dead = true;
 }
 
 void Server::watchWrites(Client& c, bool on) {
     if (c.wantWrite == on) return;
     c.wantWrite = on;
-    epoll_event e{};
-    e.events = (c.readClosed ? 0u : std::uint32_t{EPOLLIN | EPOLLRDHUP}) | (on ? std::uint32_t{EPOLLOUT} : 0u);
-    e.data.fd = c.fd;
-    ::epoll_ctl(epollFd, EPOLL_CTL_MOD, c.fd, &e);
+    watch(epollFd, EPOLL_CTL_MOD, c.fd,
+          (c.readClosed ? 0u : std::uint32_t{EPOLLIN | EPOLLRDHUP}) | (on ? std::uint32_t{EPOLLOUT} : 0u), c.id);
 }
 
 void Server::finish(Client& c, const std::string& lastWords) {
@@ -343,17 +416,38 @@ void Server::kill(Client& c, const std::string& why, bool left) {
     c.dead = true;
 }
 
+Clock::time_point Server::expire(Clock::time_point now) {
+    Clock::time_point next = Clock::time_point::max();
+    for (auto& [id, client] : clients) {
+        Client& c = *client;
+        if (!c.tcp || c.dead || c.closing) continue;
+        if (authority.hasToken() && !c.authenticated) {
+            const auto due = c.connectedAt + limits.authTimeout;
+            if (now < due) next = std::min(next, due);
+            else finish(c, errorReply(nullptr, {"Unavailable", "idle",
+                                                "no token within " + seconds(limits.authTimeout) + "; closing"}));
+        } else if (!c.watching && !c.changing) {
+            const auto due = c.lastHeard + limits.idleTimeout;
+            if (now < due) next = std::min(next, due);
+            else finish(c, errorReply(nullptr, {"Unavailable", "idle",
+                                                "nothing received for " + seconds(limits.idleTimeout) + "; closing"}));
+        }
+    }
+    return next;
+}
+
 void Server::deliver() {
     for (Event& e : station.take()) {
         if (e.kind == Event::reply) {
-            auto id = fdOf.find(e.client);
-            if (id == fdOf.end()) continue;  // the client left before its answer
-            Client& c = *clients.at(id->second);
-            --c.awaiting;
+            auto it = clients.find(e.client);
+            if (it == clients.end()) continue;  // the client left before its answer
+            Client& c = *it->second;
+            c.changing = false;
+            c.lastHeard = Clock::now();  // its silence counts from the answer
             send(c, e.line);
             continue;
         }
-        for (auto& [fd, c] : clients)
+        for (auto& [id, c] : clients)
             if (c->watching) send(*c, e.line);
     }
     reap();
@@ -362,14 +456,15 @@ void Server::deliver() {
 void Server::reap() {
     bool changed = false;
     for (auto it = clients.begin(); it != clients.end();) {
-        if (!it->second->dead) {
+        Client& c = *it->second;
+        if (!c.dead) {
             ++it;
             continue;
         }
-        log(Level::debug, "client ", it->second->id, " gone");
-        fdOf.erase(it->second->id);
-        ::epoll_ctl(epollFd, EPOLL_CTL_DEL, it->first, nullptr);
-        ::close(it->first);
+        log(Level::debug, "client ", c.id, " gone");
+        ::epoll_ctl(epollFd, EPOLL_CTL_DEL, c.fd, nullptr);
+        ::close(c.fd);
+        --(c.tcp ? tcpCount : unixCount);
         it = clients.erase(it);
         changed = true;
     }

@@ -1,14 +1,18 @@
 // The socket side: one thread with epoll over the listeners, the clients, the
-// station's events (an eventfd) and the stop signals (a signalfd). It never
+// station's events (an eventfd) and the signals (a signalfd). It never
 // blocks: replies and events go into a bounded queue per client, and a client
 // whose queue passes the bound is dropped, so a slow reader cannot hold up the
-// station or the other clients.
+// station or the other clients. The same loop feeds systemd's watchdog, gives
+// watchers the gaps of polls a long library call holds up, closes TCP clients
+// that do not authenticate or stay silent, and retries listeners whose
+// address is not there yet.
 #ifndef MOORWINCHD_SERVER_H
 #define MOORWINCHD_SERVER_H
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,17 +33,29 @@ class Systemd;
 constexpr std::size_t maxQueueBytes = 256 * 1024;
 // Wrong tokens one connection may give before it is closed.
 constexpr int maxFailedAuths = 3;
+// How often a listener whose address is not there yet is tried again.
+constexpr std::chrono::seconds retryEvery{2};
+
+struct ClientLimits {
+    std::size_t unixClients = 64, tcpClients = 16;
+    // TCP only: the time to give the token (when there is a token file), and
+    // the silence allowed to a client that neither watches nor waits for a change.
+    Clock::duration authTimeout = std::chrono::seconds(10), idleTimeout = std::chrono::seconds(60);
+};
 
 class Server {
 public:
-    Server(Station& station, Metrics& metrics, const Authority& authority, Systemd& systemd, std::size_t maxClients);
+    Server(Station& station, Metrics& metrics, const Authority& authority, Systemd& systemd, ClientLimits limits);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
     void addListener(int fd, bool tcp);
-    // Serves until SIGTERM or SIGINT arrives (both must be blocked in every
-    // thread); then closes every client. Returns the signal's name.
+    // Tried now and then every retryEvery until it returns true; what it
+    // throws is logged and ends its retries.
+    void retry(std::string what, std::function<bool()> attempt);
+    // Serves until SIGTERM or SIGINT arrives (both, and SIGHUP, must be blocked
+    // in every thread); then closes every client. Returns the signal's name.
     std::string run();
     // Called from the station thread when it has events.
     void wake();
@@ -49,21 +65,28 @@ private:
         std::uint64_t id = 0;
         int fd = -1;
         bool tcp = false;
+        uid_t uid = static_cast<uid_t>(-1);
         std::string name;  // for the log
         bool mayControl = false;
+        bool authenticated = false;  // gave the token
         int failedAuths = 0;
         bool watching = false;
+        bool changing = false;    // a change waits for the station
         bool readClosed = false;  // the peer ended its side
         bool closing = false;     // say the last words, then close
         Clock::time_point closeBy;
+        Clock::time_point connectedAt, lastHeard;
         bool dead = false;
         bool wantWrite = false;
-        int awaiting = 0;  // commands whose reply is still to come
         std::string in;
         std::size_t scanned = 0;  // bytes of in already searched for a line feed
         std::deque<std::shared_ptr<const std::string>> out;
         std::size_t offset = 0;  // into out.front()
         std::size_t queued = 0;
+    };
+    struct Retry {
+        std::string what;
+        std::function<bool()> attempt;
     };
 
     void accept(int listener, bool tcp);
@@ -78,6 +101,10 @@ private:
     void kill(Client& c, const std::string& why, bool left = false);
     void watchWrites(Client& c, bool on);
     void deliver();
+    // Closes TCP clients past their time; returns when the next one is due.
+    Clock::time_point expire(Clock::time_point now);
+    void feedWatchdog(Clock::time_point now);
+    void retryPending();
     void reap();
     ServerCounts counts() const;
 
@@ -85,13 +112,18 @@ private:
     Metrics& metrics;
     const Authority& authority;
     Systemd& systemd;
-    const std::size_t maxClients;
+    const ClientLimits limits;
     int epollFd = -1, eventFd = -1, signalFd = -1;
     std::map<int, bool> listeners;  // fd, is TCP
-    std::map<int, std::unique_ptr<Client>> clients;
-    std::map<std::uint64_t, int> fdOf;
+    // Clients by id; epoll's data carries the id, never the descriptor, which
+    // the system may give to a new client while events of the old one wait.
+    std::map<std::uint64_t, std::unique_ptr<Client>> clients;
+    std::size_t unixCount = 0, tcpCount = 0;
     std::uint64_t nextId = 1;
     std::uint64_t dropped = 0;
+    std::vector<Retry> retries;
+    Clock::time_point nextPing, nextRetry;
+    bool stuckTold = false;
 };
 
 }  // namespace moorwinchd

@@ -79,6 +79,27 @@ void closeUnix(const std::string& path, int fd) {
         ::unlink(path.c_str());
 }
 
+bool addressReady(const Endpoint& at) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (int e = ::getaddrinfo(at.host.c_str(), "0", &hints, &found); e != 0) {
+        if (e == EAI_AGAIN) return false;
+        throw std::runtime_error("cannot resolve " + at.host + ": " + gai_strerror(e));
+    }
+    // Any port will do to see whether the address is there.
+    bool ready = false;
+    for (addrinfo* a = found; a && !ready; a = a->ai_next) {
+        // A socket that cannot be made counts as ready: listenTcp says why.
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        ready = fd < 0 || ::bind(fd, a->ai_addr, a->ai_addrlen) == 0 || errno != EADDRNOTAVAIL;
+        if (fd >= 0) ::close(fd);
+    }
+    ::freeaddrinfo(found);
+    return ready;
+}
+
 std::vector<int> listenTcp(const Endpoint& at, std::vector<std::string>& bound) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;

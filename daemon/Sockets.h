@@ -18,6 +18,11 @@ int listenUnix(const std::string& path);
 // addresses bound (with the port the system chose for 0).
 std::vector<int> listenTcp(const Endpoint& at, std::vector<std::string>& bound);
 
+// False while the endpoint's address is not configured on this host yet (or
+// its name does not resolve for now), as at boot before the network is up.
+// Throws std::runtime_error when the name cannot resolve at all.
+bool addressReady(const Endpoint& at);
+
 // Closes the listener and removes its file, unless another service took the path.
 void closeUnix(const std::string& path, int fd);
 

@@ -18,8 +18,27 @@ using KORVANE::MoorwinchJson::toJson;
 // Events the server has not taken yet; far more than one poll's worth, so that
 // only a stuck server loop would ever reach it.
 constexpr std::size_t maxEvents = 4096;
-// The thread goes round its loop at least this often, for the watchdog.
+// Outside library calls the thread goes round its loop at least this often.
 constexpr std::chrono::seconds maxWait{1};
+// Room for a loaded machine's scheduling on top of a bound before the thread
+// counts as stuck.
+constexpr std::chrono::seconds slack{1};
+
+// The documented bound of one library call in connection timeouts T: the
+// exchange lock wait (T), the reply wait and one line (T).
+constexpr int queryBound = 3;        // reply wait T: the handshake, status, config, torque, start length
+constexpr int detailsBound = 12;     // reply wait 10 T
+constexpr int activationBound = 32;  // reply wait 30 T
+constexpr int reportingBound = 35;   // a status exchange, then the change with its reply wait of 30 T
+
+// The reporting flags in the order of reportingKeys.
+using Change = Moorwinch::systemStatusConfigChange;
+using Status = Moorwinch::systemStatus;
+constexpr std::optional<std::int32_t> Change::*changeFlags[6] = {&Change::cab,       &Change::env,
+                                                                 &Change::energyGS,  &Change::energyUAV,
+                                                                 &Change::sysState,  &Change::hwModuleStatus};
+constexpr std::int32_t Status::*statusFlags[6] = {&Status::cab,       &Status::env,      &Status::energyGS,
+                                                  &Status::energyUAV, &Status::sysState, &Status::hwModuleStatus};
 
 bool deviceExists(const std::string& path) {
     struct stat info;
@@ -36,26 +55,10 @@ int verdictNumber(KORVANE::MoorwinchDefinitions::systemError verdict) {
 
 }  // namespace
 
-std::optional<std::string> Station::valueRefusal(const Request& request) {
-    // An object without a port checks the range first and fails for want of a
-    // connection after it: the range is judged by the library alone.
-    Moorwinch unopened;
-    try {
-        if (request.torque) unopened.setCableRetractionTorque(*request.torque);
-    } catch (const KORVANE::ValueException& e) {
-        return std::string(e.what());
-    } catch (const std::exception&) {
-    }
-    try {
-        if (request.startLength) unopened.setCableRetractionStartLength(*request.startLength);
-    } catch (const KORVANE::ValueException& e) {
-        return std::string(e.what());
-    } catch (const std::exception&) {
-    }
-    return std::nullopt;
-}
-
-Station::Station(StationSettings s, Metrics& m) : settings(std::move(s)), metrics(m) {
+Station::Station(StationSettings s, Metrics& m)
+    : settings(std::move(s)),
+      interval(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings.interval))),
+      metrics(m) {
     latest.port = settings.port;
     latest.interval = settings.interval;
     latest.timeoutMs = settings.timeoutMs;
@@ -70,9 +73,13 @@ Station::Station(StationSettings s, Metrics& m) : settings(std::move(s)), metric
 
 Station::~Station() { stop(); }
 
-void Station::start(std::function<void()> wake) {
-    wakeServer = std::move(wake);
-    beat = Clock::now().time_since_epoch().count();
+void Station::start(std::function<void()> wakeUp) {
+    wakeServer = std::move(wakeUp);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        beat = Clock::now();
+        nextSlot = beat + interval;
+    }
     thread = std::thread([this] { run(); });
 }
 
@@ -112,48 +119,94 @@ std::vector<Event> Station::take() {
     return taken;
 }
 
-Clock::time_point Station::heartbeat() const { return Clock::time_point(Clock::duration(beat.load())); }
-
-void Station::publish(Event::Kind kind, std::uint64_t client, std::string text) {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (events.size() >= maxEvents) {
-            log(Level::warning, "event queue full; dropping an event");
-            return;
-        }
-        events.push_back(Event{kind, client, std::make_shared<const std::string>(std::move(text))});
-    }
+void Station::wake() {
     if (wakeServer) wakeServer();
 }
 
-// Sleeps until the time, a command or stop, in slices short enough for the watchdog.
-bool Station::waitFor(Clock::time_point until) {
-    std::unique_lock<std::mutex> lock(mutex);
-    const auto slice = std::min(until, Clock::now() + maxWait);
-    changed.wait_until(lock, slice, [this] { return stopping || !pending.empty(); });
-    beat = Clock::now().time_since_epoch().count();
-    return !stopping;
+void Station::publish(Event::Kind kind, std::uint64_t client, std::string text) {
+    bool full;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        full = events.size() >= maxEvents;
+        if (!full) events.push_back(Event{kind, client, std::make_shared<const std::string>(std::move(text))});
+    }
+    if (full) log(Level::warning, "event queue full; dropping an event");
+    wake();
 }
 
-bool Station::exchange(const char* op, const std::function<void()>& call, std::string& type, std::string& text) {
+// A slot of a connected station can be polled until the next slot comes; one
+// of a disconnected station cannot be polled at all. Slots that passed
+// together (a loop that could not look in time) give one gap.
+bool Station::closeSlots(Clock::time_point now) {
+    const bool connected = latest.connected;
+    const Clock::time_point closesAt = connected ? nextSlot + interval : nextSlot;
+    if (now < closesAt || events.size() >= maxEvents) return false;
+    const auto passed = 1 + (now - closesAt) / interval;
+    nextSlot += passed * interval;
+    std::string error;
+    if (connected) {
+        latest.pollsMissed += static_cast<std::uint64_t>(passed);
+        metrics.pollsMissed(static_cast<std::uint64_t>(passed));
+        error = std::string("no poll: the station is busy with ") + (callOp ? callOp : lastOp);
+    } else {
+        error = latest.lastError.empty() ? "not connected yet" : latest.lastError;
+    }
+    events.push_back(Event{Event::gap, 0, std::make_shared<const std::string>(gapEvent(WallClock::now(), connected, error))});
+    return true;
+}
+
+Clock::time_point Station::tick(Clock::time_point now) {
+    bool published;
+    Clock::time_point next;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        published = closeSlots(now);
+        next = latest.connected ? nextSlot + interval : nextSlot;
+    }
+    if (published) wake();
+    return next;
+}
+
+bool Station::responsive(Clock::time_point now) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (callOp) return now <= callDeadline + slack;
+    return now - beat <= maxWait + slack;
+}
+
+// Sleeps until the time, a change or stop, in slices short enough for the watchdog.
+void Station::waitUntil(Clock::time_point until) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_until(lock, std::min(until, Clock::now() + maxWait), [this] { return stopping || !pending.empty(); });
+}
+
+bool Station::exchange(const char* op, int bound, const std::function<void()>& call, Failure& failure) {
     const auto start = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        callOp = lastOp = op;
+        callStarted = start;
+        callDeadline = start + bound * std::chrono::milliseconds(settings.timeoutMs);
+    }
     std::string result = "ok";
     try {
         call();
     } catch (const KORVANE::IOException& e) {
-        type = "IOException", text = e.what(), result = "io_error";
+        failure = libraryFailure("IOException", e), result = "io_error";
     } catch (const KORVANE::DataException& e) {
-        type = "DataException", text = e.what(), result = "data_error";
+        failure = libraryFailure("DataException", e), result = "data_error";
     } catch (const KORVANE::ValueException& e) {
-        type = "ValueException", text = e.what(), result = "value_error";
+        failure = libraryFailure("ValueException", e), result = "value_error";
     } catch (const std::exception& e) {
         // The serial library's own errors: the device went away under a read.
-        type = "IOException", text = e.what(), result = "serial_error";
+        failure = {"IOException", KORVANE::errorKindName(KORVANE::errorKind::portError), e.what()};
+        result = "serial_error";
     }
-    metrics.exchange(op, result.c_str(), std::chrono::duration<double>(Clock::now() - start).count());
-    beat = Clock::now().time_since_epoch().count();
+    const auto end = Clock::now();
+    metrics.exchange(op, result.c_str(), std::chrono::duration<double>(end - start).count());
     {
         std::lock_guard<std::mutex> lock(mutex);
+        callOp = nullptr;
+        beat = end;
         ++latest.exchanges;
     }
     // A refused value sent nothing and says nothing about the line.
@@ -164,33 +217,39 @@ bool Station::exchange(const char* op, const std::function<void()>& call, std::s
 }
 
 // A failed exchange on an open line: log it, and give the line up when it looks lost.
-void Station::failed(const std::string& type, const std::string& text) {
+void Station::failed(const Failure& failure) {
+    if (failure.type == "ValueException") return;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        latest.lastError = text;
+        latest.lastError = failure.message;
     }
-    log(Level::warning, type, ": ", text);
+    log(Level::warning, failure.type, ": ", failure.message);
     if (failuresInRow >= failuresToDisconnect || !deviceExists(settings.port) || !winch.isConnected())
-        disconnect(text);
+        disconnect(failure.message);
 }
 
 bool Station::connect() {
-    std::string type, text;
+    Failure failure;
     Moorwinch::systemDetails details;
     Moorwinch::systemConfig config;
     winch.setConnectionTimeout(settings.timeoutMs);
-    const bool ok = exchange("open", [&] { winch.openConnection(settings.port); }, type, text) &&
-                    exchange("details", [&] { winch.getSystemDetails(details); }, type, text) &&
-                    exchange("config", [&] { winch.getSystemConfig(config); }, type, text);
+    const bool ok =
+        exchange("open", queryBound, [&] { winch.openConnection(settings.port); }, failure) &&
+        exchange("details", detailsBound, [&] { winch.getSystemDetails(details); }, failure) &&
+        exchange("config", queryBound, [&] { winch.getSystemConfig(config); }, failure);
     if (!ok) {
         try {
             winch.closeConnection();  // a failed handshake leaves the port open
         } catch (const std::exception&) {
         }
-        std::lock_guard<std::mutex> lock(mutex);
-        if (latest.lastError != text) log(Level::warning, "cannot use ", settings.port, ": ", text);
-        else log(Level::debug, "still cannot use ", settings.port, ": ", text);
-        latest.lastError = text;
+        bool again;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            again = latest.lastError == failure.message;
+            latest.lastError = failure.message;
+        }
+        if (again) log(Level::debug, "still cannot use ", settings.port, ": ", failure.message);
+        else log(Level::warning, "cannot use ", settings.port, ": ", failure.message);
         return false;
     }
     failuresInRow = 0;
@@ -209,6 +268,7 @@ bool Station::connect() {
         latest.haveDetails = latest.haveConfig = true;
         latest.detailsTime = latest.configTime = now;
         line = stateEvent(latest);
+        nextSlot = Clock::now();  // the first poll at once
     }
     metrics.connected(true);
     if (again) metrics.reconnected();
@@ -241,9 +301,9 @@ void Station::disconnect(const std::string& reason) {
 }
 
 void Station::poll() {
-    std::string type, text;
+    Failure failure;
     Moorwinch::systemStatus status;
-    const bool ok = exchange("status", [&] { winch.getSystemStatus(status); }, type, text);
+    const bool ok = exchange("status", queryBound, [&] { winch.getSystemStatus(status); }, failure);
     std::uint64_t number;
     Moorwinch::systemDetails details;
     {
@@ -253,7 +313,8 @@ void Station::poll() {
         details = latest.details;
     }
     if (!ok) {
-        failed(type, text);
+        publish(Event::gap, 0, gapEvent(WallClock::now(), true, failure.message));
+        failed(failure);
         return;
     }
     KORVANE::MoorwinchDefinitions::systemError verdict;
@@ -275,10 +336,10 @@ void Station::poll() {
 }
 
 bool Station::readConfig() {
-    std::string type, text;
+    Failure failure;
     Moorwinch::systemConfig config;
-    if (!exchange("config", [&] { winch.getSystemConfig(config); }, type, text)) {
-        failed(type, text);
+    if (!exchange("config", queryBound, [&] { winch.getSystemConfig(config); }, failure)) {
+        failed(failure);
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex);
@@ -287,63 +348,69 @@ bool Station::readConfig() {
     return true;
 }
 
+// Changes that arrive while the device is away are answered at once.
+void Station::refuseWaiting() {
+    std::deque<Command> refused;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        refused.swap(pending);
+    }
+    for (Command& c : refused) execute(c);
+}
+
 void Station::execute(Command& command) {
-    Request& r = command.request;
+    bool connected;
     {
         std::lock_guard<std::mutex> lock(mutex);
         ++latest.commands;
+        connected = latest.connected;
     }
-    auto reply = [&](std::string line) { publish(Event::reply, command.client, std::move(line)); };
-    if (!snapshot().connected) {
-        reply(errorReply(r.id, "Unavailable", "the station is disconnected; nothing was sent"));
-        return;
-    }
-    std::string type, text;
+    if (!connected)
+        publish(Event::reply, command.client,
+                errorReply(command.request.id,
+                           {"Unavailable", "unavailable", "the station is disconnected; nothing was sent"}));
+    else if (command.request.op == Op::set)
+        executeSet(command);
+    else
+        executeReporting(command);
+}
+
+void Station::executeSet(Command& command) {
+    const Request& r = command.request;
+    log(Level::info, "client ", command.client, " sets", r.activation ? " activation" : "", r.torque ? " torque" : "",
+        r.startLength ? " startLength" : "");
+    Failure failure;
     bool ok = true;
-    if (r.op == Op::set) {
-        log(Level::info, "client ", command.client, " sets", r.activation ? " activation" : "",
-            r.torque ? " torque" : "", r.startLength ? " startLength" : "");
-        // The library's order: deactivate first, activate last.
-        if (r.activation && !*r.activation)
-            ok = exchange("set_activation", [&] { winch.setSystemActivation(false); }, type, text);
-        if (ok && r.torque)
-            ok = exchange("set_torque", [&] { winch.setCableRetractionTorque(*r.torque); }, type, text);
-        if (ok && r.startLength)
-            ok = exchange("set_start_length", [&] { winch.setCableRetractionStartLength(*r.startLength); }, type,
-                          text);
-        if (ok && r.activation && *r.activation)
-            ok = exchange("set_activation", [&] { winch.setSystemActivation(true); }, type, text);
-        if (!ok) failed(type, text);
-        // Earlier steps stay done after a failure, so the configuration is read either way.
-        const bool fresh = snapshot().connected && readConfig();
-        const Snapshot s = snapshot();
-        if (!ok) reply(errorReply(r.id, type, text));
-        else reply(okReply(r.id, toJson(s.config), {{"stale", !fresh}}));
-        return;
-    }
-    // Reporting flags: the ones not named keep the station's current value.
-    const Snapshot before = snapshot();
-    Moorwinch::systemStatusConfig flags;
-    std::int32_t Moorwinch::systemStatusConfig::*members[6] = {
-        &Moorwinch::systemStatusConfig::cab,      &Moorwinch::systemStatusConfig::env,
-        &Moorwinch::systemStatusConfig::energyGS, &Moorwinch::systemStatusConfig::energyUAV,
-        &Moorwinch::systemStatusConfig::sysState, &Moorwinch::systemStatusConfig::hwModuleStatus};
-    const std::int32_t current[6] = {before.status.cab,       before.status.env,      before.status.energyGS,
-                                     before.status.energyUAV, before.status.sysState, before.status.hwModuleStatus};
-    for (int i = 0; i < 6; ++i) {
-        const std::int32_t value = r.reporting[i] ? *r.reporting[i] : current[i];
-        if (value != 0 && value != 1) {
-            reply(errorReply(r.id, "BadRequest",
-                             std::string("the station's flag \"") + reportingKeys[i] +
-                                 "\" is not known; give all six flags"));
-            return;
-        }
-        flags.*members[i] = value;
-    }
+    // The library's order: deactivate first, activate last.
+    if (r.activation && !*r.activation)
+        ok = exchange("set_activation", activationBound, [&] { winch.setSystemActivation(false); }, failure);
+    if (ok && r.torque)
+        ok = exchange("set_torque", queryBound, [&] { winch.setCableRetractionTorque(*r.torque); }, failure);
+    if (ok && r.startLength)
+        ok = exchange("set_start_length", queryBound, [&] { winch.setCableRetractionStartLength(*r.startLength); },
+                      failure);
+    if (ok && r.activation && *r.activation)
+        ok = exchange("set_activation", activationBound, [&] { winch.setSystemActivation(true); }, failure);
+    if (!ok) failed(failure);
+    // Earlier steps stay done after a failure, so the configuration is read either way.
+    const bool fresh = snapshot().connected && readConfig();
+    publish(Event::reply, command.client,
+            ok ? okReply(r.id, toJson(snapshot().config), {{"stale", !fresh}}) : errorReply(r.id, failure));
+}
+
+// The named flags change, the others keep what the station reports (the
+// library's one partial change).
+void Station::executeReporting(Command& command) {
+    const Request& r = command.request;
+    Change change;
+    for (int i = 0; i < 6; ++i) change.*changeFlags[i] = r.reporting[i];
     log(Level::info, "client ", command.client, " sets the reporting flags");
-    if (!exchange("set_reporting", [&] { winch.setSystemStatusConfig(flags); }, type, text)) {
-        failed(type, text);
-        reply(errorReply(r.id, type, text));
+    Failure failure;
+    Moorwinch::systemStatusConfig sent;
+    const WallClock::time_point before = snapshot().statusTime;
+    if (!exchange("set_reporting", reportingBound, [&] { winch.changeSystemStatusConfig(change, sent); }, failure)) {
+        failed(failure);
+        publish(Event::reply, command.client, errorReply(r.id, failure));
         return;
     }
     // After every change, as after a reconnect; the flags are reported in the status.
@@ -351,69 +418,68 @@ void Station::execute(Command& command) {
     if (snapshot().connected) poll();
     const Snapshot after = snapshot();
     json data = json::object();
-    const std::int32_t now[6] = {after.status.cab,       after.status.env,      after.status.energyGS,
-                                 after.status.energyUAV, after.status.sysState, after.status.hwModuleStatus};
-    for (int i = 0; i < 6; ++i) data[reportingKeys[i]] = now[i] == 255 ? json(nullptr) : json(now[i]);
-    reply(okReply(r.id, data, {{"stale", after.statusTime <= before.statusTime}}));
+    for (int i = 0; i < 6; ++i) {
+        const std::int32_t value = after.status.*statusFlags[i];
+        data[reportingKeys[i]] = value == 255 ? json(nullptr) : json(value);
+    }
+    publish(Event::reply, command.client, okReply(r.id, data, {{"stale", after.statusTime <= before}}));
 }
 
+// The order of work while connected: a poll is due when its slot has come, a
+// change when a client sent one (each client has at most one waiting, the
+// server sees to that). When both are ready they take turns, so a due poll
+// waits for at most one change, and a waiting change for at most one poll
+// even when polls take longer than the interval.
 void Station::run() {
     auto backoff = firstBackoff;
-    const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings.interval));
-    Clock::time_point nextPoll = Clock::now();
-    bool connected = false;
+    auto nextAttempt = Clock::now();
+    bool changeLast = false;
     while (true) {
-        beat = Clock::now().time_since_epoch().count();
+        const auto now = Clock::now();
+        bool connected, changeWaiting, published;
+        Clock::time_point slot;
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (stopping) return;
+            beat = now;
+            published = closeSlots(now);
             connected = latest.connected;
+            slot = nextSlot;
+            changeWaiting = !pending.empty();
         }
+        if (published) wake();
         if (!connected) {
-            if (connect()) {
+            if (changeWaiting) refuseWaiting();
+            if (now < nextAttempt) {
+                waitUntil(std::min(nextAttempt, slot));
+            } else if (connect()) {
                 backoff = firstBackoff;
-                nextPoll = Clock::now();
-                continue;
-            }
-            // Commands that arrive while the device is away are answered at once.
-            const auto until = Clock::now() + backoff;
-            backoff = std::min(backoff * 2, lastBackoff);
-            while (Clock::now() < until && waitFor(until)) {
-                std::deque<Command> refused;
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    refused.swap(pending);
-                }
-                for (Command& c : refused) execute(c);
+                changeLast = false;
+            } else {
+                nextAttempt = Clock::now() + backoff;
+                backoff = std::min(backoff * 2, lastBackoff);
             }
             continue;
         }
-        std::deque<Command> next;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!pending.empty()) {
-                next.push_back(std::move(pending.front()));
+        if (now >= slot && (!changeWaiting || changeLast)) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                nextSlot += interval;
+            }
+            poll();
+            changeLast = false;
+        } else if (changeWaiting) {
+            Command command;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                command = std::move(pending.front());
                 pending.pop_front();
             }
+            execute(command);
+            changeLast = true;
+        } else {
+            waitUntil(slot);
         }
-        if (!next.empty()) {
-            execute(next.front());
-            continue;
-        }
-        const auto now = Clock::now();
-        if (now >= nextPoll) {
-            // Slots that passed entirely while an exchange ran are missed, not made up.
-            while (now - nextPoll >= interval) {
-                nextPoll += interval;
-                metrics.pollMissed();
-                std::lock_guard<std::mutex> lock(mutex);
-                ++latest.pollsMissed;
-            }
-            nextPoll += interval;
-            poll();
-            continue;
-        }
-        waitFor(nextPoll);
     }
 }
 

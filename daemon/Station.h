@@ -1,5 +1,5 @@
 // The one owner of the station: a thread that holds the library object, opens
-// the port, polls the status every interval, runs the clients' commands between
+// the port, polls the status every interval, runs the clients' changes between
 // polls, and on a failing line closes, reopens with backoff and reads details
 // and configuration again. Clients never touch the library; they read the
 // latest snapshot and receive the station's events through take().
@@ -7,8 +7,8 @@
 #define MOORWINCHD_STATION_H
 
 #include <Moorwinch.h>
+#include <MoorwinchService.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -16,7 +16,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,7 +33,8 @@ using WallClock = std::chrono::system_clock;
 constexpr int failuresToDisconnect = 3;
 // Reopening waits 0.5 s, doubling up to 8 s.
 constexpr std::chrono::milliseconds firstBackoff{500}, lastBackoff{8000};
-// Commands waiting for the station; more are refused as Unavailable.
+// Changes waiting for the station, of all clients together; more are refused
+// as Unavailable.
 constexpr std::size_t maxPendingCommands = 64;
 
 struct StationSettings {
@@ -43,6 +43,27 @@ struct StationSettings {
     unsigned int timeoutMs = 400;
     bool trace = false;
 };
+
+// The content of an error reply: the type and kind, the message, and where the
+// station refused or an argument was refused, the station's status and
+// message and the field.
+struct Failure {
+    Failure() = default;
+    Failure(std::string t, std::string k, std::string m) : type(std::move(t)), kind(std::move(k)), message(std::move(m)) {}
+    std::string type, kind, message;
+    int stationStatus = -1;
+    std::string stationMessage, field;
+};
+
+// An exception of the library as the error of a reply: type is its class.
+template <class E>
+Failure libraryFailure(const char* type, const E& e) {
+    Failure f(type, KORVANE::errorKindName(e.kind()), e.what());
+    f.stationStatus = e.detail().stationStatus;
+    f.stationMessage = e.detail().stationMessage;
+    f.field = e.detail().field;
+    return f;
+}
 
 // What the station last told us, with when.
 struct Snapshot {
@@ -61,6 +82,9 @@ struct Snapshot {
     std::string libraryBuild, libraryProtocol;
     double interval = 0;
     unsigned int timeoutMs = 0;
+
+    // Seconds after which polled data are stale (the rule clients share).
+    double staleAfter() const { return KORVANE::MoorwinchService::staleAfterSeconds(interval, timeoutMs); }
 };
 
 // One client's change of the station, answered through an Event::reply.
@@ -70,7 +94,7 @@ struct Command {
 };
 
 struct Event {
-    enum Kind { status, state, reply } kind;
+    enum Kind { status, state, gap, reply } kind;
     std::uint64_t client = 0;  // reply: the client that asked
     std::shared_ptr<const std::string> line;  // the complete line with its "\n"
 };
@@ -82,35 +106,46 @@ public:
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
-    // wake is called (from the station thread) whenever events are waiting.
+    // wake is called whenever events are waiting.
     void start(std::function<void()> wake);
     // Ends the thread and closes the port.
     void stop();
 
     Snapshot snapshot() const;
-    // The library's own refusal of a setting out of range (its ValueException
-    // text), judged before anything is queued or sent; nullopt when in range.
-    static std::optional<std::string> valueRefusal(const Request& request);
-    // False when too many commands are waiting.
+    // False when too many changes are waiting.
     bool submit(Command command);
     std::vector<Event> take();
-    // When the thread last went round its loop, for the watchdog.
-    Clock::time_point heartbeat() const;
+
+    // Gives the watchers a gap for every poll slot that can no longer be
+    // polled, also while the thread is inside a long library call. Returns
+    // when it should be called next.
+    Clock::time_point tick(Clock::time_point now);
+    // For the watchdog: whether the thread is inside a library call that has
+    // not outrun its documented bound, or goes round its loop.
+    bool responsive(Clock::time_point now) const;
 
 private:
     void run();
     bool connect();
     void disconnect(const std::string& reason);
+    void refuseWaiting();
     void poll();
     void execute(Command& command);
+    void executeSet(Command& command);
+    void executeReporting(Command& command);
     bool readConfig();
-    // Runs one exchange, counting it; false after a failure, with its reply type and text.
-    bool exchange(const char* op, const std::function<void()>& call, std::string& type, std::string& text);
-    void failed(const std::string& type, const std::string& text);
-    bool waitFor(Clock::time_point until);
+    // Runs one library call whose bound is the given number of connection
+    // timeouts, counting it; false after a failure, described in failure.
+    bool exchange(const char* op, int bound, const std::function<void()>& call, Failure& failure);
+    void failed(const Failure& failure);
+    void waitUntil(Clock::time_point until);
     void publish(Event::Kind kind, std::uint64_t client, std::string line);
+    // With the mutex held: queues the gap of a slot that passed; true when it did.
+    bool closeSlots(Clock::time_point now);
+    void wake();
 
     const StationSettings settings;
+    const Clock::duration interval;
     Metrics& metrics;
     KORVANE::Moorwinch winch;
     std::function<void()> wakeServer;
@@ -121,7 +156,14 @@ private:
     std::deque<Command> pending;
     std::vector<Event> events;
     bool stopping = false;
-    std::atomic<Clock::rep> beat{0};
+    // The library call in progress (op null when none), the last one's name
+    // and when the thread last went round its loop.
+    const char* callOp = nullptr;
+    const char* lastOp = "";
+    Clock::time_point callStarted, callDeadline, beat;
+    // The poll slot due next: one every interval, each gives the watchers one
+    // line, a status event or a gap.
+    Clock::time_point nextSlot;
 
     int failuresInRow = 0;
     std::thread thread;

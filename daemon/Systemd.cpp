@@ -16,7 +16,6 @@ Systemd::Systemd() {
 }
 
 void Systemd::ready(const std::string& text) { sd_notify(0, ("READY=1\nSTATUS=" + text).c_str()); }
-void Systemd::status(const std::string& text) { sd_notify(0, ("STATUS=" + text).c_str()); }
 void Systemd::stopping() { sd_notify(0, "STOPPING=1"); }
 void Systemd::ping() { sd_notify(0, "WATCHDOG=1"); }
 

@@ -12,7 +12,6 @@ class Systemd {
 public:
     Systemd();
     void ready(const std::string& status);
-    void status(const std::string& status);
     void stopping();
     // Whether watchdog pings are expected, and how often: half WATCHDOG_USEC.
     bool watchdog() const { return watchdogOn; }

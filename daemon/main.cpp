@@ -59,22 +59,29 @@ int main(int argc, char** argv) {
     setVerbose(options.verbose);
     ::signal(SIGPIPE, SIG_IGN);
     // Room for every client besides the service's own descriptors.
+    const rlim_t needed = options.maxClients + options.maxTcpClients + 64u;
     rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < options.maxClients + 64u) {
-        files.rlim_cur = std::min<rlim_t>(files.rlim_max, options.maxClients + 64u);
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < needed) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, needed);
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
     int unixFd = -1;
     std::vector<int> tcpFds;
     std::vector<std::string> tcpBound;
+    bool listenLater = false, metricsLater = false;
     std::unique_ptr<Authority> authority;
     try {
         authority = std::make_unique<Authority>(options.controlGroup, options.tokenFile);
         unixFd = listenUnix(options.socketPath);
-        if (options.listen) tcpFds = listenTcp(options.listenAt, tcpBound);
+        if (options.listen) {
+            listenLater = !addressReady(options.listenAt);
+            if (!listenLater) tcpFds = listenTcp(options.listenAt, tcpBound);
+        }
+        metricsLater = options.metrics && !addressReady(options.metricsAt);
     } catch (const std::exception& e) {
         log(Level::error, e.what());
+        for (int fd : tcpFds) ::close(fd);
         if (unixFd >= 0) closeUnix(options.socketPath, unixFd);
         return 1;
     }
@@ -90,27 +97,64 @@ int main(int argc, char** argv) {
 
     // Blocked before any thread starts: every thread inherits the mask and the
     // server takes the signals from its signalfd.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     int code = 0;
     try {
         Metrics metrics;
         std::string metricsAt;
-        if (options.metrics) metricsAt = metrics.serve(options.metricsAt);
+        if (options.metrics && !metricsLater) metricsAt = metrics.serve(options.metricsAt);
         Systemd systemd;
         StationSettings settings{options.port, options.interval, options.timeoutMs, options.trace};
         Station station(settings, metrics);
-        Server server(station, metrics, *authority, systemd, options.maxClients);
+        const auto duration = [](double s) {
+            return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+        };
+        Server server(station, metrics, *authority, systemd,
+                      ClientLimits{options.maxClients, options.maxTcpClients, duration(options.authTimeout),
+                                   duration(options.idleTimeout)});
+        // The station thread wakes the server: on every way out of this block
+        // it ends before the server goes.
+        struct StopFirst {
+            Station& station;
+            ~StopFirst() { station.stop(); }
+        } stopFirst{station};
         server.addListener(unixFd, false);
         for (int fd : tcpFds) server.addListener(fd, true);
 
         log(Level::notice, "serving ", options.port, " on ", options.socketPath, " (mode 0660)");
         for (const std::string& at : tcpBound) log(Level::notice, "serving TCP on ", at);
-        if (options.metrics) log(Level::notice, "metrics on http://", metricsAt, "/metrics");
+        if (options.metrics && !metricsLater) log(Level::notice, "metrics on http://", metricsAt, "/metrics");
+        // An address not configured yet (at boot, before the network is up)
+        // does not keep the station from its local clients.
+        if (listenLater) {
+            log(Level::warning, "TCP address ", options.listenAt.text(), " is not there yet; trying again every ",
+                retryEvery.count(), " s");
+            server.retry("TCP on " + options.listenAt.text(), [&] {
+                if (!addressReady(options.listenAt)) return false;
+                std::vector<std::string> bound;
+                for (int fd : listenTcp(options.listenAt, bound)) {
+                    tcpFds.push_back(fd);
+                    server.addListener(fd, true);
+                }
+                for (const std::string& at : bound) log(Level::notice, "serving TCP on ", at);
+                return true;
+            });
+        }
+        if (metricsLater) {
+            log(Level::warning, "metrics address ", options.metricsAt.text(), " is not there yet; trying again every ",
+                retryEvery.count(), " s");
+            server.retry("metrics on " + options.metricsAt.text(), [&] {
+                if (!addressReady(options.metricsAt)) return false;
+                log(Level::notice, "metrics on http://", metrics.serve(options.metricsAt), "/metrics");
+                return true;
+            });
+        }
         log(Level::info, authority->describe());
 
         station.start([&server] { server.wake(); });

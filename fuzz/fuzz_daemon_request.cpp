@@ -1,6 +1,6 @@
 // The service's request parser on arbitrary client lines. Nothing may escape
 // it, and whatever it accepts must be whole and of the right types (the range
-// of a setting is the library's to judge).
+// of a setting or a reporting flag is the library's to judge).
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -28,11 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (request.op == Op::setReporting) {
         int named = 0;
-        for (const auto& flag : request.reporting) {
-            if (!flag) continue;
-            ++named;
-            FUZZ_REQUIRE(*flag == 0 || *flag == 1, "reporting flag not 0 or 1");
-        }
+        for (const auto& flag : request.reporting) named += flag ? 1 : 0;
         FUZZ_REQUIRE(named > 0, "reporting set without flags");
     }
     if (request.op == Op::auth) FUZZ_REQUIRE(request.token.size() <= 1024, "token unbounded");

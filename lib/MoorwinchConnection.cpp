@@ -55,7 +55,9 @@ void Moorwinch::MoorwinchImpl::openConnection(const std::string& port) {
         serialPort.open();
     } catch (serial::IOException& e) {
         unlockPort();
-        raiseSerialFailure("openConnection", e, portDetail(openErrorKind(e.getErrorNumber()), e.getErrorNumber()));
+        const int error = e.getErrorNumber();
+        if (error == EBUSY) raiseInUse(port, error);
+        raiseSerialFailure("openConnection", e, portDetail(openErrorKind(error), error));
     } catch (std::invalid_argument& e) {
         unlockPort();  // an empty name: there is no such device
         raiseSerialFailure("openConnection", e, portDetail(errorKind::portMissing));
@@ -125,21 +127,29 @@ void Moorwinch::MoorwinchImpl::closeConnection() {
 // The advisory lock is taken on a descriptor of our own: the serial library
 // does not show its own. Locks of two descriptors of one device conflict, so a
 // second connection to it fails here, in this process or another, before
-// anything is written. A device that cannot be opened here is left to the
-// serial library, which reports why in its own words.
+// anything is written. A device in exclusive mode refuses the open itself with
+// EBUSY (to all but root), before any lock is tried: that is in use too. A
+// device that cannot be opened here for another reason is left to the serial
+// library, which reports why in its own words.
 void Moorwinch::MoorwinchImpl::lockPort(const std::string& port) {
     unlockPort();
     int fd = ::open(port.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+        if (errno == EBUSY) raiseInUse(port, EBUSY);
+        return;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         ::close(fd);
-        if (error == EWOULDBLOCK)
-            raise<IOException>("openConnection", ": port " + port + " is in use by another connection",
-                               portDetail(errorKind::portInUse, error));
+        if (error == EWOULDBLOCK) raiseInUse(port, error);
         return;  // a device without lock support is used unlocked
     }
     portLock = fd;
+}
+
+void Moorwinch::MoorwinchImpl::raiseInUse(const std::string& port, int systemError) const {
+    raise<IOException>("openConnection", ": port " + port + " is in use by another connection",
+                       portDetail(errorKind::portInUse, systemError));
 }
 
 void Moorwinch::MoorwinchImpl::unlockPort() {

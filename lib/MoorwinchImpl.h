@@ -200,6 +200,8 @@ private:
     // throws IOException "openConnection: ... is in use" when another has it.
     void lockPort(const std::string& port);
     void unlockPort();
+    // IOException "openConnection: port <port> is in use by another connection".
+    [[noreturn]] void raiseInUse(const std::string& port, int systemError) const;
     // The detail of a failure on the connection's port: kind, port name, errno.
     errorDetail portDetail(errorKind kind, int systemError = 0) const;
     // Throws the reply wait's IOException "receiveData: Data Receiver Timeout!".

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -48,24 +49,47 @@ inline std::string slurp(const std::string& path) {
     return text.str();
 }
 
-// A program whose standard output and error are appended to a log file (or
-// standard error to a file of its own).
+// How a program starts: standard output (and error) appended to a log file,
+// standard error to a file or a descriptor of its own, extra environment, a
+// working directory, and a step in the child just before exec.
+struct Spawn {
+    std::string log;
+    std::string errors;
+    int errorFd = -1;
+    std::vector<std::string> environment;  // NAME=value, added to the test's own
+    std::string directory;
+    std::function<void()> prepare;
+};
+
 class Process {
 public:
-    Process(std::vector<std::string> args, const std::string& log, const std::string& errors = "") {
+    Process(std::vector<std::string> args, const std::string& log, const std::string& errors = "")
+        : Process(std::move(args), Spawn{log, errors, -1, {}, "", nullptr}) {}
+    Process(std::vector<std::string> args, const Spawn& how) {
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
+        // Made before fork: the child only calls what is safe after it.
+        std::vector<std::string> environment = how.environment;
+        for (char** e = environ; *e; ++e) environment.push_back(*e);
+        std::vector<char*> envp;
+        for (std::string& e : environment) envp.push_back(e.data());
+        envp.push_back(nullptr);
         pid = fork();
         if (pid < 0) throw std::runtime_error("fork");
         if (pid == 0) {
-            const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            const int out = open(how.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             dup2(out, 1);
-            dup2(errors.empty() ? out : open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
+            dup2(how.errorFd >= 0          ? how.errorFd
+                 : how.errors.empty() ? out
+                                      : open(how.errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644),
+                 2);
 #ifdef SYS_close_range
             syscall(SYS_close_range, 3u, ~0u, 0u);
 #endif
-            execv(argv[0], argv.data());
+            if (!how.directory.empty() && chdir(how.directory.c_str()) != 0) _exit(126);
+            if (how.prepare) how.prepare();
+            execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
     }

@@ -1,4 +1,9 @@
 // Opening, closing and the protocol handshake against a pseudo-terminal station.
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -147,6 +152,40 @@ TEST_F(Connection, ADeviceHasOneConnectionAtATime) {
     EXPECT_EQ(std::system(("flock --nonblock " + path + " true").c_str()), 0);
     second.setConnectionTimeout(50);
     EXPECT_NO_THROW(second.openConnection(path));
+}
+
+// Exclusive mode refuses a second open with EBUSY to everyone but root, before
+// any lock is tried: for an ordinary user that is "in use" too. Run as such a
+// user: this process when it is one, else a child that drops to nobody.
+TEST_F(Connection, ADeviceHeldElsewhereIsInUseForAnOrdinaryUserToo) {
+    connect();
+    const std::string path = station.devicePath();
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    auto attempt = [&path] {
+        const std::string expected = "IO Exception: openConnection: port " + path + " is in use by another connection";
+        Moorwinch::MoorwinchImpl second;
+        try {
+            second.openConnection(path);
+        } catch (const IOException& e) {
+            if (e.what() == expected && e.kind() == errorKind::portInUse) return 0;
+            std::fprintf(stderr, "got: %s\n", e.what());
+        }
+        return 1;
+    };
+    if (geteuid() != 0) {
+        EXPECT_EQ(attempt(), 0);
+        return;
+    }
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        _exit(attempt());
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(Connection, TimeoutAppliesToTheNextWaitAndZeroFailsAtOnce) {

@@ -1,17 +1,28 @@
 // moorwinchd as a subprocess against MoorwinchSim on its pty: the ops and their
 // replies, many watchers on one poll, unplug and return, who may change the
-// station, hostile input, slow readers, /metrics over HTTP, SIGTERM, and the
-// starts it must refuse.
+// station, hostile input, slow readers, /metrics over HTTP, SIGTERM, the
+// starts it must refuse, TCP slots and timeouts, changes back to back, the
+// watchdog through a silent activation, and faults of its surroundings.
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include <Moorwinch.h>
+#include <MoorwinchService.h>
 
+#include <atomic>
+#include <cmath>
+#include <cstddef>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "DaemonHarness.h"
 
@@ -50,12 +61,15 @@ protected:
     }
 
     // Starts the service and waits until it serves a connected station.
-    void startDaemon(std::vector<std::string> extra = {}) {
+    void startDaemon(std::vector<std::string> extra = {}, Spawn how = {}) {
         std::vector<std::string> args = {MOORWINCHD_PATH, "--port", link(), "--socket", socketPath(), "--foreground",
-                                         "--interval", "0.1", "--timeout", "1000", "--verbose",
-                                         "--listen", "0", "--metrics", "0", "--token-file", dir + "/token"};
+                                         "--interval", interval, "--timeout", timeoutMs, "--verbose",
+                                         "--listen", listenAt, "--metrics", "0"};
+        if (withToken) args.insert(args.end(), {"--token-file", dir + "/token"});
         args.insert(args.end(), extra.begin(), extra.end());
-        daemon = std::make_unique<Process>(args, dir + "/daemon.log");
+        std::filesystem::remove(dir + "/daemon.log");
+        how.log = dir + "/daemon.log";
+        daemon = std::make_unique<Process>(args, how);
         ASSERT_TRUE(eventually([&] { return daemonLog().find("poll 1 ok") != std::string::npos; })) << daemonLog();
         tcpPort = logPort("serving TCP on 127.0.0.1:");
         metricsPort = logPort("metrics on http://127.0.0.1:");
@@ -81,6 +95,9 @@ protected:
     std::string dir;
     std::unique_ptr<Process> simulator, daemon;
     int tcpPort = -1, metricsPort = -1;
+    // The service's settings for the next startDaemon.
+    std::string interval = "0.1", timeoutMs = "1000", listenAt = "0";
+    bool withToken = true;
 };
 
 TEST_F(Daemon, EveryOpAnswersFromTheLatestPollOrTheStation) {
@@ -109,6 +126,8 @@ TEST_F(Daemon, EveryOpAnswersFromTheLatestPollOrTheStation) {
     EXPECT_EQ(r["data"]["state"], "connected");
     EXPECT_EQ(r["data"]["port"], link());
     EXPECT_EQ(r["data"]["clients"], 1);
+    EXPECT_EQ(r["data"]["stale"], false);
+    EXPECT_LT(r["data"]["age"].get<double>(), 5.0);
 
     // Commands reach the station and answer with what it reports afterwards.
     r = c->ask({{"op", "set"}, {"torque", 55}, {"startLength", 2.5}, {"id", 1}});
@@ -125,13 +144,23 @@ TEST_F(Daemon, EveryOpAnswersFromTheLatestPollOrTheStation) {
     EXPECT_TRUE(c->ask({{"op", "status"}})["data"]["temperature1"].is_null());
     EXPECT_EQ(stationRequests("SET_RET_TORQUE"), 1);
 
-    // A value only the library refuses comes back as its ValueException.
+    // A value only the library refuses comes back as its ValueException, with
+    // its kind and the field.
     r = c->ask({{"op", "set"}, {"startLength", 1e9}});
     EXPECT_EQ(r["error"]["type"], "ValueException") << r;
+    EXPECT_EQ(r["error"]["kind"], "valueOutOfRange");
+    EXPECT_EQ(r["error"]["field"], "cableRetractionStartLength");
     EXPECT_NE(r["error"]["message"].get<std::string>().find("setCableRetractionStartLength"), std::string::npos);
+    r = c->ask({{"op", "reporting"}, {"set", {{"cab", 2}}}});
+    EXPECT_EQ(r["error"]["kind"], "valueOutOfRange") << r;
+    EXPECT_EQ(r["error"]["field"], "cab");
+    EXPECT_EQ(stationRequests("CONFIG_STATUS"), 1);
 
+    // The watch reply says how often lines come and when data count as stale.
     r = c->ask({{"op", "watch"}});
     EXPECT_EQ(r["data"]["watching"], true);
+    EXPECT_EQ(r["data"]["interval"], 0.1);
+    EXPECT_NEAR(r["data"]["staleAfter"].get<double>(), KORVANE::MoorwinchService::staleAfterSeconds(0.1, 1000), 1e-9);
     const json e = c->event("status");
     EXPECT_GT(e["poll"].get<int>(), 0);
     EXPECT_EQ(e["data"]["cab"], 1);
@@ -181,6 +210,12 @@ TEST_F(Daemon, UnplugAndReturnAreSeenWithoutClientsReconnecting) {
     json e = watcher->event("state");
     EXPECT_EQ(e["state"], "disconnected") << e;
     EXPECT_TRUE(e["error"].is_string());
+    // The stream goes on, a gap for every poll the absence costs.
+    for (int i = 0; i < 2; ++i) {
+        e = watcher->event("gap");
+        EXPECT_EQ(e["state"], "disconnected") << e;
+        EXPECT_FALSE(e["error"].get<std::string>().empty());
+    }
 
     json r = reader->ask({{"op", "status"}});
     ASSERT_EQ(r["ok"], true) << r;
@@ -188,6 +223,7 @@ TEST_F(Daemon, UnplugAndReturnAreSeenWithoutClientsReconnecting) {
     EXPECT_TRUE(eventually([&] { return reader->ask({{"op", "status"}})["age"].get<double>() > 0.3; }));
     r = reader->ask({{"op", "set"}, {"torque", 10}});
     EXPECT_EQ(r["error"]["type"], "Unavailable");
+    EXPECT_EQ(r["error"]["kind"], "unavailable");
     EXPECT_EQ(reader->ask({{"op", "state"}})["data"]["state"], "disconnected");
     EXPECT_NE(httpGet(metricsPort, "/metrics").find("moorwinch_up 0"), std::string::npos);
 
@@ -237,15 +273,20 @@ TEST_F(Daemon, ChangesFromStrangersAreRefusedAndNeverReachTheStation) {
     ASSERT_EQ(stat(socketPath().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0660u);
 
-    // TCP: reads are open, changes only after the token.
+    // TCP with a token file: nothing but the version before the token.
     Connection tcp(dialTcp(tcpPort));
     ASSERT_TRUE(tcp.open());
-    EXPECT_EQ(tcp.ask({{"op", "status"}})["ok"], true);
-    EXPECT_EQ(tcp.ask({{"op", "set"}, {"torque", 12}})["error"]["type"], "Forbidden");
-    EXPECT_EQ(tcp.ask({{"op", "auth"}, {"token", "guess"}})["error"]["type"], "Forbidden");
-    EXPECT_EQ(tcp.ask({{"op", "set"}, {"torque", 12}})["error"]["type"], "Forbidden");
+    for (const char* op : {"status", "watch", "state"}) {
+        const json r = tcp.ask({{"op", op}});
+        EXPECT_EQ(r["error"]["type"], "Forbidden") << r;
+        EXPECT_EQ(r["error"]["kind"], "authRequired") << r;
+    }
+    EXPECT_EQ(tcp.ask({{"op", "version"}})["ok"], true);
+    EXPECT_EQ(tcp.ask({{"op", "set"}, {"torque", 12}})["error"]["kind"], "authRequired");
+    EXPECT_EQ(tcp.ask({{"op", "auth"}, {"token", "guess"}})["error"]["kind"], "forbidden");
     EXPECT_EQ(stationRequests("SET_RET_TORQUE"), 0);
     EXPECT_EQ(tcp.ask({{"op", "auth"}, {"token", token}})["ok"], true);
+    EXPECT_EQ(tcp.ask({{"op", "status"}})["ok"], true);
     EXPECT_EQ(tcp.ask({{"op", "set"}, {"torque", 13}})["data"]["cableRetractionTorque"], 13);
     EXPECT_EQ(stationRequests("SET_RET_TORQUE"), 1);
 
@@ -263,6 +304,10 @@ TEST_F(Daemon, ChangesFromStrangersAreRefusedAndNeverReachTheStation) {
     ASSERT_EQ(replies.size(), 2u);
     EXPECT_EQ(replies[0]["ok"], true) << replies[0];
     EXPECT_EQ(replies[1]["error"]["type"], "Forbidden") << replies[1];
+    // The refusal names the rule, with the control group only when there is one.
+    EXPECT_EQ(replies[1]["error"]["message"].get<std::string>().find("group dialout") != std::string::npos,
+              control != nullptr)
+        << replies[1];
     EXPECT_EQ(stationRequests("SET_RET_TORQUE"), 1);
     if (control) {
         replies = askAsNobody(socketPath(), control->gr_gid);
@@ -285,7 +330,7 @@ TEST_F(Daemon, BadInputIsAnsweredAndBoundsEndOnlyTheOffender) {
         R"({"op":"set","torque":"40"})",
         R"({"op":"set","torque":-1})",
         R"({"op":"set","activation":"yes"})",
-        R"({"op":"reporting","set":{"cab":2}})",
+        R"({"op":"reporting","set":{"cab":"1"}})",
         R"({"op":"reporting","set":{"wings":1}})",
         R"({"op":"auth"})",
         R"({"op":"status","id":[[[[[[[[[[1]]]]]]]]]]})",
@@ -295,6 +340,7 @@ TEST_F(Daemon, BadInputIsAnsweredAndBoundsEndOnlyTheOffender) {
         c->send(line + "\n");
         const json r = c->next();
         EXPECT_EQ(r["error"]["type"], "BadRequest") << line << " -> " << r;
+        EXPECT_EQ(r["error"]["kind"], "badRequest") << line << " -> " << r;
     }
     // A value out of range is the library's to refuse, with its own text.
     const json torque = c->ask({{"op", "set"}, {"torque", 101}});
@@ -320,6 +366,7 @@ TEST_F(Daemon, BadInputIsAnsweredAndBoundsEndOnlyTheOffender) {
     auto extra = client();
     const json refusal = extra->next();
     EXPECT_EQ(refusal["error"]["type"], "Unavailable") << refusal;
+    EXPECT_EQ(refusal["error"]["kind"], "tooManyClients") << refusal;
     EXPECT_TRUE(extra->closedByPeer());
     EXPECT_EQ(other->ask({{"op", "status"}})["ok"], true);
 }
@@ -363,7 +410,7 @@ TEST_F(Daemon, MetricsAreServedOverHttpInBaseUnits) {
           "moorwinch_uav_supply_current_amperes", "moorwinch_uav_power_watts", "moorwinch_backup_battery_voltage_volts",
           "moorwinch_temperature_celsius{sensor=\"1\"}", "moorwinch_humidity_ratio 0.41",
           "moorwinch_pressure_pascals", "moorwinch_fan_speed_rpm{fan=\"2\"}",
-          "moorwinch_station_info{hw_version=\"2.1.0\""})
+          "moorwinch_station_info{hw_version=\"2.1.0\"", "moorwinch_data_age_seconds 0"})
         EXPECT_NE(metrics.find(family), std::string::npos) << family << "\n" << metrics;
 }
 
@@ -406,6 +453,322 @@ TEST_F(Daemon, RefusesUnsafeOrTakenPlaces) {
     startDaemon();
     refusal({"--socket", socketPath()}, "another service is listening");
     EXPECT_EQ(client()->ask({{"op", "state"}})["ok"], true);
+}
+
+TEST_F(Daemon, TcpClientsCannotCrowdOutLocalOperatorsNorHoldSlotsForEver) {
+    startDaemon({"--max-tcp-clients", "2", "--auth-timeout", "0.5", "--idle-timeout", "1"});
+    const auto watcher = [&] {
+        auto c = std::make_unique<Connection>(dialTcp(tcpPort));
+        EXPECT_EQ(c->ask({{"op", "auth"}, {"token", token}})["ok"], true);
+        EXPECT_EQ(c->ask({{"op", "watch"}})["ok"], true);
+        return c;
+    };
+    auto a = watcher(), b = watcher();
+    // A third TCP client is told why and closed; the Unix socket has slots of its own.
+    Connection third(dialTcp(tcpPort));
+    const json refusal = third.next();
+    EXPECT_EQ(refusal["error"]["kind"], "tooManyClients") << refusal;
+    EXPECT_TRUE(refusal["id"].is_null());
+    EXPECT_TRUE(third.closedByPeer());
+    std::vector<std::unique_ptr<Connection>> operators;
+    for (int i = 0; i < 3; ++i) {
+        operators.push_back(client());
+        EXPECT_EQ(operators.back()->ask({{"op", "status"}})["ok"], true);
+    }
+    // A TCP client that neither watches nor waits for a change is closed once
+    // silent for the idle time; a watcher is not, though it sent nothing since.
+    EXPECT_EQ(b->ask({{"op", "unwatch"}})["ok"], true);
+    const json idle = b->next();
+    EXPECT_EQ(idle["error"]["kind"], "idle") << idle;
+    EXPECT_TRUE(b->closedByPeer());
+    b.reset();
+    EXPECT_EQ(a->ask({{"op", "state"}})["ok"], true);
+    // One that gives no token is closed after the time to give it.
+    ASSERT_TRUE(eventually([&] { return a->ask({{"op", "state"}})["data"]["clients"] == 4; }));
+    Connection silent(dialTcp(tcpPort));
+    const json late = silent.next();
+    EXPECT_EQ(late["error"]["kind"], "idle") << late;
+    EXPECT_NE(late["error"]["message"].get<std::string>().find("token"), std::string::npos) << late;
+    EXPECT_TRUE(silent.closedByPeer());
+
+    // Without a token file TCP stays read-only and needs no auth.
+    daemon.reset();
+    withToken = false;
+    startDaemon();
+    Connection reader(dialTcp(tcpPort));
+    EXPECT_EQ(reader.ask({{"op", "status"}})["ok"], true);
+    const json refused = reader.ask({{"op", "set"}, {"torque", 20}});
+    EXPECT_EQ(refused["error"]["kind"], "forbidden") << refused;
+    EXPECT_NE(refused["error"]["message"].get<std::string>().find("no token file"), std::string::npos) << refused;
+}
+
+TEST_F(Daemon, ChangesBackToBackNeitherStarvePollsNorQueueUp) {
+    startDaemon();
+    // One change a client at a time: the rest are refused as Busy and never sent.
+    auto eager = client();
+    std::string three;
+    for (int torque : {21, 22, 23}) three += json({{"op", "set"}, {"torque", torque}}).dump() + "\n";
+    eager->send(three);
+    std::map<std::string, int> outcomes;
+    for (int i = 0; i < 3; ++i) {
+        const json r = eager->next();
+        ++outcomes[r.contains("error") ? r["error"].value("kind", "") : r.value("ok", false) ? "ok" : r.dump()];
+    }
+    EXPECT_EQ(outcomes["ok"], 1);
+    EXPECT_EQ(outcomes["busy"], 2);
+    EXPECT_EQ(stationRequests("SET_RET_TORQUE"), 1);
+
+    // Clients that send the next change as soon as the last is answered keep a
+    // change waiting all the time; the polls still get their turn.
+    auto watcher = client();
+    ASSERT_EQ(watcher->ask({{"op", "watch"}})["ok"], true);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 6; ++i)
+        senders.emplace_back([&, i] {
+            Connection c(dialUnix(socketPath()));
+            for (int n = 0; !stop && c.open(); ++n)
+                if (c.ask({{"op", "set"}, {"torque", 30 + (n + i) % 10}}).is_null()) return;
+        });
+    EXPECT_TRUE(eventually([&] { return stationRequests("SET_RET_TORQUE") > 30; }));
+    int polls = 0;
+    while (polls < 10 && !watcher->event("status", std::chrono::seconds(5)).is_null()) ++polls;
+    stop = true;
+    for (std::thread& t : senders) t.join();
+    EXPECT_EQ(polls, 10) << "the changes starved the polls";
+}
+
+// systemd's end of sd_notify: a datagram socket that notes when each watchdog
+// ping arrives.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) throw std::runtime_error("bind");
+        reader = std::thread([this] {
+            while (!stopping) {
+                pollfd p{fd, POLLIN, 0};
+                char message[4096];
+                if (poll(&p, 1, 50) <= 0) continue;
+                const ssize_t n = recv(fd, message, sizeof message, 0);
+                if (n > 0 && std::string(message, static_cast<std::size_t>(n)).find("WATCHDOG=1") != std::string::npos) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    times.push_back(Clock::now());
+                }
+            }
+        });
+    }
+    ~NotifySocket() {
+        stopping = true;
+        reader.join();
+        close(fd);
+    }
+    std::vector<Clock::time_point> pings() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return times;
+    }
+    // The longest time without a ping from one time to another.
+    Clock::duration longestSilence(Clock::time_point from, Clock::time_point to) const {
+        Clock::time_point last = from;
+        Clock::duration longest{0};
+        for (const Clock::time_point t : pings()) {
+            if (t <= from || t > to) continue;
+            longest = std::max(longest, t - last);
+            last = t;
+        }
+        return std::max(longest, to - last);
+    }
+
+private:
+    int fd = -1;
+    std::atomic<bool> stopping{false};
+    std::thread reader;
+    mutable std::mutex mutex;
+    std::vector<Clock::time_point> times;
+};
+
+// The service's standard error through a pipe of one page that the test
+// copies to the log file until told to stop; then the service's writes block.
+class LogPipe {
+public:
+    explicit LogPipe(const std::string& file) {
+        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        fcntl(fds[0], F_SETPIPE_SZ, 4096);
+        copier = std::thread([this, file] {
+            while (!stopping) {
+                pollfd p{fds[0], POLLIN, 0};
+                char chunk[4096];
+                if (poll(&p, 1, 50) <= 0) continue;
+                const ssize_t n = read(fds[0], chunk, sizeof chunk);
+                if (n <= 0) return;
+                std::ofstream(file, std::ios::app).write(chunk, n);
+            }
+        });
+    }
+    ~LogPipe() {
+        stop();
+        close(fds[0]);
+        close(fds[1]);
+    }
+    int writeEnd() const { return fds[1]; }
+    void stop() {
+        stopping = true;
+        if (copier.joinable()) copier.join();
+    }
+
+private:
+    int fds[2] = {-1, -1};
+    std::atomic<bool> stopping{false};
+    std::thread copier;
+};
+
+double metricValue(const std::string& metrics, const std::string& name) {
+    const std::size_t at = metrics.find("\n" + name + " ");
+    return at == std::string::npos ? std::nan("") : std::stod(metrics.substr(at + name.size() + 2));
+}
+
+TEST_F(Daemon, ASilentActivationKeepsWatchdogAndWatchersFedAndTheDataHonest) {
+    NotifySocket notify(dir + "/notify");
+    LogPipe log(dir + "/daemon.log");
+    interval = "0.2";
+    timeoutMs = "200";
+    const double staleAfter = KORVANE::MoorwinchService::staleAfterSeconds(0.2, 200);
+    Spawn how;
+    how.environment = {"NOTIFY_SOCKET=" + dir + "/notify", "WATCHDOG_USEC=2000000"};
+    how.errorFd = log.writeEnd();
+    startDaemon({"--trace"}, how);
+    ASSERT_TRUE(eventually([&] { return !notify.pings().empty(); }));
+    auto watcher = client(), reader = client(), changer = client();
+    ASSERT_EQ(watcher->ask({{"op", "watch"}})["ok"], true);
+
+    // The station stops answering; an activation waits 30 T for its reply.
+    simulator->signal(SIGSTOP);
+    const auto start = Clock::now();
+    changer->send("{\"op\":\"set\",\"activation\":true}\n");
+    json reply;
+    Clock::time_point lastLine = start;
+    Clock::duration longestQuiet{0};
+    bool busyGap = false, staleWhileConnected = false;
+    double scrapedAge = 0;
+    while (reply.is_null() && Clock::now() - start < patience) {
+        reply = changer->next(std::chrono::milliseconds(100));
+        for (json e = watcher->next(std::chrono::milliseconds(20)); !e.is_null();
+             e = watcher->next(std::chrono::milliseconds(20))) {
+            longestQuiet = std::max(longestQuiet, Clock::now() - lastLine);
+            lastLine = Clock::now();
+            busyGap = busyGap || (e["event"] == "gap" && e["state"] == "connected" &&
+                                  e["error"].get<std::string>().find("set_activation") != std::string::npos);
+        }
+        if (!staleWhileConnected && reply.is_null()) {
+            const bool connected = reader->ask({{"op", "state"}})["data"]["state"] == "connected";
+            const json status = reader->ask({{"op", "status"}});
+            staleWhileConnected = connected && status["stale"] == true && status["age"].get<double>() > staleAfter &&
+                                  reader->ask({{"op", "state"}})["data"]["state"] == "connected";
+            if (staleWhileConnected) scrapedAge = metricValue(httpGet(metricsPort, "/metrics"), "moorwinch_data_age_seconds");
+        }
+    }
+    const auto end = Clock::now();
+    longestQuiet = std::max(longestQuiet, end - lastLine);
+    ASSERT_FALSE(reply.is_null());
+    EXPECT_EQ(reply["error"]["type"], "IOException") << reply;
+    EXPECT_GT(end - start, std::chrono::seconds(5)) << "the activation did not wait for its reply";
+    EXPECT_LT(notify.longestSilence(start, end), std::chrono::seconds(2)) << "systemd would have killed the service";
+    EXPECT_LT(longestQuiet, std::chrono::milliseconds(1500)) << "a watcher heard nothing for that long";
+    EXPECT_TRUE(busyGap);
+    EXPECT_TRUE(staleWhileConnected) << "old data served as current";
+    EXPECT_GT(scrapedAge, staleAfter);
+
+    // A thread stuck past the bound of its call (here its log cannot be
+    // written) gets no more pings.
+    simulator->signal(SIGCONT);
+    ASSERT_FALSE(watcher->event("status").is_null());
+    log.stop();
+    EXPECT_TRUE(eventually(
+        [&] {
+            const auto pings = notify.pings();
+            return Clock::now() - pings.back() > std::chrono::seconds(3);
+        },
+        std::chrono::seconds(30)));
+}
+
+// In the service's child before exec: getsockopt(SO_PEERGROUPS) fails as on a
+// kernel without it. (The filter reads the option's low word: little-endian.)
+void withoutPeerGroups() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getsockopt, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SO_PEERGROUPS, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOPROTOOPT),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        _exit(125);
+}
+
+TEST_F(Daemon, WithoutKernelPeerGroupsTheGroupDatabaseDecides) {
+    if (getuid() != 0 || !getpwnam("nobody")) GTEST_SKIP() << "a second user needs root to become nobody";
+    Spawn how;
+    how.prepare = withoutPeerGroups;
+    startDaemon({"--control-group", "root"}, how);
+    ASSERT_EQ(chown(socketPath().c_str(), static_cast<uid_t>(-1), getpwnam("nobody")->pw_gid), 0);
+    const std::vector<json> replies = askAsNobody(socketPath(), 0);
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0]["ok"], true) << replies[0];
+    EXPECT_EQ(replies[1]["error"]["kind"], "forbidden") << "nobody passed for a member of root: " << replies[1];
+    EXPECT_EQ(stationRequests("SET_RET_TORQUE"), 0);
+}
+
+// The process whose command line holds the text (a detached service is no
+// child of the test); 0 when there is none.
+pid_t processWith(const std::string& text) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string line = slurp(entry.path() / "cmdline");
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        if (line.find(text) != std::string::npos) return std::stoi(name);
+    }
+    return 0;
+}
+
+TEST_F(Daemon, SighupIsIgnoredAndADetachedServiceRemovesItsRelativeSocket) {
+    startDaemon();
+    daemon->signal(SIGHUP);
+    ASSERT_TRUE(eventually([&] { return daemonLog().find("SIGHUP ignored") != std::string::npos; })) << daemonLog();
+    EXPECT_EQ(client()->ask({{"op", "status"}})["ok"], true);
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(), 0);
+
+    // Detached, with the socket named relative to the directory it started in.
+    Spawn how;
+    how.log = dir + "/detached.log";
+    how.directory = dir;
+    Process starter({MOORWINCHD_PATH, "--port", link(), "--socket", "rel.sock"}, how);
+    ASSERT_EQ(starter.wait(), 0) << slurp(how.log);
+    const std::string socket = dir + "/rel.sock";
+    const pid_t service = processWith(link() + " --socket rel.sock");
+    ASSERT_GT(service, 0);
+    struct KillAtEnd {
+        pid_t pid;
+        ~KillAtEnd() { kill(pid, SIGKILL); }
+    } guard{service};
+    Connection c(dialUnix(socket));
+    EXPECT_EQ(c.ask({{"op", "state"}})["ok"], true);
+    kill(service, SIGTERM);
+    EXPECT_TRUE(eventually([&] { return slurp(how.log).find("stopping on SIGTERM") != std::string::npos; }));
+    EXPECT_TRUE(eventually([&] { return access(socket.c_str(), F_OK) != 0; })) << "the socket was left behind";
+}
+
+TEST_F(Daemon, AListenAddressNotUpYetKeepsNoLocalClientOut) {
+    listenAt = "192.0.2.1:0";  // a documentation address, on no interface here
+    startDaemon();
+    EXPECT_NE(daemonLog().find("is not there yet"), std::string::npos) << daemonLog();
+    EXPECT_EQ(client()->ask({{"op", "status"}})["ok"], true);
 }
 
 }  // namespace
