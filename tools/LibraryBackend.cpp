@@ -51,6 +51,7 @@ public:
     }
 
     std::string summary() const override { return link.text(); }
+    bool answering() const override { return !outage; }
 
 private:
     // Consecutive timeouts after which the port is reopened as well: a device

@@ -195,6 +195,11 @@ public:
                counted(serviceOutages, "moorwinchd outage");
     }
 
+    bool answering() const override {
+        return serviceUp && stationUp && latest &&
+               std::chrono::duration<double>(std::chrono::system_clock::now() - latestTime).count() <= staleAfter;
+    }
+
 private:
     // The longest a poll may take to come after the last: one of the service's
     // intervals and its poll's wait bound (what makes data stale beyond two intervals).

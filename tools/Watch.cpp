@@ -115,7 +115,6 @@ int watch(const Invocation& inv, StationBackend& station, std::ostream& out, std
     const auto interval =
         std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(inv.intervalSeconds));
     const bool milliseconds = inv.intervalSeconds < 1;
-    bool lastFresh = false;
     auto due = Steady::now();
     for (unsigned long n = 0; inv.count == 0 || n < inv.count; ++n) {
         Sample sample;
@@ -124,12 +123,11 @@ int watch(const Invocation& inv, StationBackend& station, std::ostream& out, std
             break;
         }
         out << (inv.json ? jsonLine(watchJson(sample)) : watchLine(sample, milliseconds)) << std::flush;
-        lastFresh = sample.status && !sample.stale;
         due += interval;
         if (due < Steady::now()) due = Steady::now();  // a slow sample shifts the schedule, no catching up
     }
     err << "moorwinch: " << source->summary() << "\n";
-    return lastFresh ? exitSuccess : exitStation;
+    return source->answering() ? exitSuccess : exitStation;
 }
 
 }  // namespace moorwinch_tool

@@ -38,6 +38,9 @@ public:
     virtual bool next(Steady::time_point due, int stopFd, Sample& sample, std::ostream& err) = 0;
     // The closing line, without "moorwinch: " and line feed.
     virtual std::string summary() const = 0;
+    // Whether the station answers now: the last exchange on the port, or the
+    // service's state and the age of its last poll.
+    virtual bool answering() const = 0;
 };
 
 // Waits until one of the descriptors is readable (its index) or the time has
@@ -55,8 +58,8 @@ std::string watchLine(const Sample& sample, bool milliseconds);
 // and "stale" and "age" for stale data; "error" when there are none.
 json watchJson(const Sample& sample);
 
-// Exit code 0, or 3 when the station could not be reached at the start or the
-// last sample was not fresh data.
+// Exit code 0, or 3 when the station could not be reached at the start or does
+// not answer at the end.
 int watch(const Invocation& invocation, StationBackend& station, std::ostream& out, std::ostream& err);
 
 }  // namespace moorwinch_tool
