@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <regex>
+#include <sstream>
 
 #include "ChildProcess.h"
 #include "MoorwinchJson.h"
@@ -71,35 +72,77 @@ TEST(Tool, UsageVersionAndExitCodes) {
     EXPECT_EQ(version.out, "moorwinch " MOORWINCH_VERSION "\nlibrary build " + library.getLibBuild() +
                                "\nprotocol version " + library.getLibProtocolVersion() + "\n");
 
-    // Usage errors: exit 4, a message on standard error, nothing on standard output.
-    const std::vector<std::vector<std::string>> bad = {
-        {"status"},  // no port
-        {"--port", "/dev/null", "--bogus", "status"},
-        {"--port", "/dev/null", "--timeout", "0", "status"},
-        {"--port", "/dev/null", "set", "torque", "4o"},
-        {"--port", "/dev/null", "set", "torque", "-1"},
-        {"--port", "/dev/null", "set", "start-length", "nan"},
-        {"--port", "/dev/null", "set", "activation", "maybe"},
-        {"--port", "/dev/null", "reporting", "set", "cab=2"},
-        {"--port", "/dev/null", "watch", "--interval", "0.01"},
-        {"--port", "/dev/null", "watch", "--count", "0"},
-        {"--port", "/dev/null"},  // no command
+    // Usage errors: exit 4, a message on standard error that says what was
+    // wrong, nothing on standard output.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{"status"}, "no port: give --port PORT"},
+        {{"--port", "/dev/null", "--bogus", "status"}, "--bogus"},
+        {{"--port", "/dev/null", "--timeout", "0", "status"}, "outside 1 to 60000"},
+        {{"--port", "/dev/null", "set", "torque", "4o"}, "not a whole number"},
+        {{"--port", "/dev/null", "set", "torque", "-5"}, "'-5' is out of range (0 to 100 %)"},
+        {{"--port", "/dev/null", "set", "start-length", "nan"}, "not a finite decimal number"},
+        {{"--port", "/dev/null", "set", "activation", "maybe"}, "maybe"},
+        {{"--port", "/dev/null", "set", "speed", "3"},
+         "unknown command 'set speed'; the commands of set are torque, start-length, activation"},
+        {{"--port", "/dev/null", "reporting", "set", "cab=2"}, "Valid reporting flag values: 0 and 1 (cab)"},
+        {{"--port", "/dev/null", "watch", "--interval", "0.01"}, "outside 0.1 to 86400"},
+        {{"--port", "/dev/null", "watch", "--count", "0"}, "outside 1 to"},
+        {{"--daemon", "::1:7420", "status"}, "write an IPv6 address in brackets"},
+        {{"--port", "/dev/null", "stauts"},
+         "unknown command 'stauts'; the commands are ports, status, details, config, report, check, reporting, set, "
+         "watch"},
+        {{"--port", "/dev/null"}, "a command is needed"},
     };
-    for (const auto& args : bad) {
-        const Result run = moorwinch(args);
-        EXPECT_EQ(run.code, 4) << args.back();
-        EXPECT_FALSE(run.err.empty()) << args.back();
-        EXPECT_EQ(run.out, "") << args.back();
+    for (const auto& item : bad) {
+        const Result run = moorwinch(item.first);
+        EXPECT_EQ(run.code, 4) << item.second;
+        EXPECT_EQ(run.err.rfind("moorwinch: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(item.second), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "") << item.second;
     }
+
+    // A command's own help names the options every command takes.
+    const Result commandHelp = moorwinch({"watch", "--help"});
+    EXPECT_EQ(commandHelp.code, 0);
+    EXPECT_NE(commandHelp.out.find("Global options, before or after the command: --port PORT, --daemon"),
+              std::string::npos)
+        << commandHelp.out;
+
+    // ports are this machine's whatever --daemon says; the service is not asked.
+    const Result ports = moorwinch({"--daemon", "/nonexistent/moorwinchd.sock", "ports", "--json"});
+    EXPECT_EQ(ports.code, 0) << ports.err;
+    EXPECT_TRUE(json::parse(ports.out).is_array());
+    EXPECT_NE(ports.err.find("this machine's serial ports"), std::string::npos) << ports.err;
 
     // check speaks the monitoring convention: UNKNOWN on standard output, exit 3.
     const Result check = moorwinch({"check"});
     EXPECT_EQ(check.code, 3);
     EXPECT_EQ(check.out.rfind("MOORWINCH UNKNOWN - ", 0), 0u) << check.out;
+}
 
+// Each failure names its subject (the port), keeps the library's text and adds
+// what a user needs next: the wait, the station's own reason, who holds the port.
+TEST(Tool, FailuresNameThePortAndTheNextStep) {
     const Result missing = moorwinch({"--port", "/dev/moorwinch-no-such-port", "status"});
     EXPECT_EQ(missing.code, 3);
-    EXPECT_NE(missing.err.find("IO Exception: openConnection"), std::string::npos) << missing.err;
+    EXPECT_EQ(missing.err, "moorwinch: /dev/moorwinch-no-such-port: IO Exception: openConnection: No such file or "
+                           "directory (no such device; 'moorwinch ports' lists the serial ports)\n");
+
+    Station station({});
+    const Result refused = moorwinch({"--port", station.port, "set", "start-length", "100000"});
+    EXPECT_EQ(refused.code, 3);
+    EXPECT_EQ(refused.err, "moorwinch: " + station.port +
+                               ": Data Exception: checkReply: error during command execution: value refused\n");
+
+    ChildOptions options;
+    options.captureStderr = true;
+    Child holder(MOORWINCH_TOOL_PATH, {"--port", station.port, "watch", "--interval", "5"}, options);
+    ASSERT_FALSE(holder.firstLine().empty()) << holder.errors;
+    const Result taken = moorwinch({"--port", station.port, "status"});
+    EXPECT_EQ(taken.code, 3);
+    EXPECT_NE(taken.err.find("is in use by another connection (is moorwinchd running on it? try --daemon)\n"),
+              std::string::npos)
+        << taken.err;
 }
 
 TEST(Tool, EveryQueryInBothFormsWithTheJsonMapping) {
@@ -153,6 +196,7 @@ TEST(Tool, EveryQueryInBothFormsWithTheJsonMapping) {
     EXPECT_EQ(once.code, 0);
     EXPECT_TRUE(std::regex_search(once.out, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  cable 0 m 0 m/s  mains 230 V 0.45 A  UAV 0 V 0 A  ok\n$)")))
         << once.out;
+    EXPECT_NE(once.err.find("moorwinch: 1 exchange, 1 answered, 0 failed"), std::string::npos) << once.err;
 }
 
 struct CheckCase {
@@ -173,7 +217,10 @@ TEST_P(ToolCheck, ExitCodeLineAndJsonFollowTheVerdict) {
     EXPECT_EQ(text.code, c.code) << text.out << text.err;
     EXPECT_EQ(text.out.rfind(c.line, 0), 0u) << text.out;
     EXPECT_EQ(count(text.out, "\n"), 1u);
-    if (c.code != 3) {
+    if (c.code == 3) {
+        EXPECT_EQ(text.out, "MOORWINCH UNKNOWN - " + station.port +
+                                ": IO Exception: receiveData: Data Receiver Timeout! (no reply within 100 ms)\n");
+    } else {
         EXPECT_NE(text.out.find(" | 'cableLength'=0m 'cableSpeed'=0m/s 'mainsVoltage'=230V 'mainsCurrent'=0.45A "
                                 "'uavSupplyVoltage'=0V 'uavSupplyCurrent'=0A 'temperature1'=34C "),
                   std::string::npos)
@@ -195,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CheckCase{"warning", 1, "MOORWINCH WARNING - environment sensor 1 humidity failure | "},
                       CheckCase{"error", 2, "MOORWINCH CRITICAL - reel control hardware error, generic system error | "},
                       CheckCase{"maintenance", 1, "MOORWINCH WARNING - maintenance required | "},
-                      CheckCase{"silent", 3, "MOORWINCH UNKNOWN - IO Exception: "}),
+                      CheckCase{"silent", 3, "MOORWINCH UNKNOWN - "}),
     [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.scenario); });
 
 TEST(Tool, SettersReadBackAndRefusedValuesReachNothing) {
@@ -253,6 +300,23 @@ TEST(Tool, WatchCountsJsonLinesAndSummarisesTheLink) {
         << run.err;
 }
 
+// A lost reply is a line of its own, so --count counts lines; the summary
+// sorts the failures by the library's kinds.
+TEST(Tool, WatchPrintsOneLineEveryTickAndCountsFailuresByKind) {
+    Station station({"--drop-every", "2"});  // the handshake is answered, then every other status
+    const Result run = moorwinch({"--port", station.port, "--timeout", "300", "watch", "--count", "4", "--interval", "0.1"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    const std::regex time(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  )");
+    const std::regex noData(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  no data: )" + station.port +
+                            R"(: IO Exception: receiveData: Data Receiver Timeout! \(no reply within 300 ms\)\n)");
+    ASSERT_EQ(count(run.out, "\n"), 4u) << run.out;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) EXPECT_TRUE(std::regex_search(line, time)) << line;
+    EXPECT_TRUE(std::regex_search(run.out, noData)) << run.out;
+    EXPECT_NE(run.err.find("4 exchanges, 2 answered, 2 failed (timeout 2, port 0, data 0)"), std::string::npos)
+        << run.err;
+}
+
 TEST(Tool, WatchRidesOutAnUnplugAndEndsOnSigint) {
     char dir[] = "/tmp/moorwinch-tool-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
@@ -272,15 +336,25 @@ TEST(Tool, WatchRidesOutAnUnplugAndEndsOnSigint) {
     ASSERT_TRUE(watch.waitFor([&] { return watch.errors.find("does not answer") != std::string::npos; }));
     const std::size_t before = count(watch.output, "\n");
 
-    station = std::make_unique<Station>(std::vector<std::string>{"--link", link});
+    // Every tick of the outage is a line that says why there are no data.
     ASSERT_TRUE(watch.waitFor([&] { return count(watch.output, "\n") >= before + 2; })) << watch.errors;
+    station = std::make_unique<Station>(std::vector<std::string>{"--link", link});
+    ASSERT_TRUE(watch.waitFor([&] { return watch.errors.find("answers again after") != std::string::npos; }));
+    const std::size_t back = count(watch.output, "\n");
+    ASSERT_TRUE(watch.waitFor([&] { return count(watch.output, "\n") >= back + 2; })) << watch.errors;
     watch.sendSignal(SIGINT);
     ASSERT_TRUE(watch.finish());
     EXPECT_EQ(watch.exitCode, 0);
     EXPECT_EQ(count(watch.errors, "does not answer"), 1u) << watch.errors;
     EXPECT_EQ(count(watch.errors, "answers again after"), 1u) << watch.errors;
     EXPECT_NE(watch.errors.find(" exchanges, "), std::string::npos) << watch.errors;
-    for (const json& sample : jsonLines(watch.output)) EXPECT_EQ(sample.at("verdict"), "ok");
+    const std::vector<json> samples = jsonLines(watch.output);
+    for (const json& sample : samples) {
+        if (sample.at("verdict") == "ok") continue;
+        EXPECT_EQ(sample.at("verdict"), "unknown");
+        EXPECT_EQ(sample.at("error").get<std::string>().rfind(link + ": IO Exception: ", 0), 0u) << sample;
+    }
+    EXPECT_EQ(samples.back().at("verdict"), "ok");
 
     station.reset();
     ::rmdir(dir);

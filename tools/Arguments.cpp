@@ -10,6 +10,7 @@
 #include <ostream>
 
 #include "Check.h"
+#include "Moorwinch.h"
 #include "Output.h"
 
 namespace moorwinch_tool {
@@ -50,8 +51,9 @@ CLI::Validator decimal(double low, double high) {
         "");
 }
 
-// "key=value" with a key of the reporting flags and a value 0, 1, on or off.
-bool parseFlag(const std::string& item, std::pair<std::string, int>& flag, std::string& problem) {
+// "key=value" with a key of the reporting flags and a value on, off or a whole
+// number; which numbers a flag takes is the library's to judge.
+bool parseFlag(const std::string& item, std::pair<std::string, std::int32_t>& flag, std::string& problem) {
     const std::size_t equals = item.find('=');
     const std::string key = item.substr(0, equals);
     const std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
@@ -62,19 +64,81 @@ bool parseFlag(const std::string& item, std::pair<std::string, int>& flag, std::
         for (const ReportingFlag& f : reportingFlags()) problem += std::string(" ") + f.key;
         return false;
     }
-    if (value != "0" && value != "1" && value != "on" && value != "off") {
+    if (value == "on" || value == "off") {
+        flag = {key, value == "on" ? 1 : 0};
+        return true;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long number = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || value.size() > 11 || *end != '\0' || errno == ERANGE || number < INT32_MIN ||
+        number > INT32_MAX) {
         problem = "'" + item + "': a flag is set to 1 (on) or 0 (off)";
         return false;
     }
-    flag = {key, value == "1" || value == "on" ? 1 : 0};
+    flag = {key, static_cast<std::int32_t>(number)};
     return true;
+}
+
+// A --daemon value: a path (with a slash) names a socket; [HOST:]PORT a TCP
+// endpoint; a word without a colon that is no port number, a socket in this folder.
+bool parseServiceAddress(const std::string& text, ServiceAddress& address, std::string& problem) {
+    address = {};
+    if (text.empty()) return true;
+    if (text.size() > PATH_MAX) {
+        problem = "the address is longer than " + std::to_string(PATH_MAX);
+        return false;
+    }
+    KORVANE::MoorwinchService::endpoint tcp;
+    if (text.find('/') == std::string::npos) {
+        if (KORVANE::MoorwinchService::parseEndpoint(text, tcp, problem)) {
+            address.tcp = tcp;
+            return true;
+        }
+        if (text.find(':') != std::string::npos || text.find_first_not_of("0123456789") == std::string::npos)
+            return false;
+    }
+    address.socket = text;
+    return true;
+}
+
+// The range texts of the library's torque rule, for a number it cannot be given.
+std::string torqueRange() {
+    KORVANE::Moorwinch rules;
+    return std::to_string(rules.getMinimalCableRetractionTorque()) + " to " +
+           std::to_string(rules.getMaximalCableRetractionTorque()) + " %";
+}
+
+// The usage problem in words; an unknown or missing command lists the commands
+// there are.
+std::string usageProblem(const CLI::App& app, const CLI::ParseError& e) {
+    const CLI::App* at = &app;  // the deepest command given
+    for (auto subs = at->get_subcommands(); !subs.empty(); subs = at->get_subcommands()) at = subs.front();
+    const auto commands = at->get_subcommands({});
+    if (commands.empty()) return e.what();
+    std::string list;
+    for (std::size_t i = 0; i < commands.size(); ++i) list += (i ? ", " : " ") + commands[i]->get_name();
+    const std::string of = at == &app ? "" : " of " + at->get_name();
+    const std::vector<std::string> extras = app.remaining(true);
+    if (!extras.empty() && extras.front().rfind('-', 0) != 0)
+        return "unknown command '" + (at == &app ? "" : at->get_name() + " ") + extras.front() + "'; the commands" +
+               of + " are" + list;
+    if (dynamic_cast<const CLI::RequiredError*>(&e) && at != &app)
+        return at->get_name() + " needs one of its commands:" + list;
+    return e.what();
 }
 
 const char* const footer =
     "Exit codes: 0 success; 3 the station could not be asked or answered with an error;\n"
-    "4 bad usage or a value out of range (nothing was sent). check exits 0 OK,\n"
-    "1 WARNING, 2 CRITICAL, 3 UNKNOWN. Results go to standard output, messages to\n"
-    "standard error. Global options may stand before or after the command.";
+    "4 bad usage, a value out of range or a change the service refused (nothing was\n"
+    "changed). check exits 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN. Results go to\n"
+    "standard output, messages to standard error. Global options may stand before or\n"
+    "after the command.\n";
+
+// A command's own help names the options every command takes.
+const char* const commandFooter =
+    "Global options, before or after the command: --port PORT, --daemon [SOCKET|[HOST:]PORT],\n"
+    "--token-file FILE, --timeout MS, --json, --trace (see moorwinch --help).\n";
 
 }  // namespace
 
@@ -96,20 +160,23 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
     app.add_option("--timeout", inv.timeoutMs, "Connection timeout in milliseconds (1 to 60000)")
         ->check(wholeNumber(1, 60000))
         ->default_val(defaultTimeoutMs);
+    std::string daemonText;
     CLI::Option* daemon =
-        app.add_option("--daemon", inv.daemonAddress,
+        app.add_option("--daemon", daemonText,
                        "Go through moorwinchd instead of the port: its socket (default\n"
-                       "/run/moorwinch/moorwinchd.sock) or [HOST:]PORT for TCP; watch then\n"
-                       "follows the service's polls")
+                       "/run/moorwinch/moorwinchd.sock) or [HOST:]PORT for TCP ([V6]:PORT for\n"
+                       "IPv6); watch then follows the service's polls")
             ->expected(0, 1)
             ->check(CLI::Validator(
                 [](std::string& text) -> std::string {
-                    return text.size() > PATH_MAX ? "the address is longer than " + std::to_string(PATH_MAX) : "";
+                    ServiceAddress address;
+                    std::string problem;
+                    return parseServiceAddress(text, address, problem) ? "" : problem;
                 },
                 ""));
     app.add_option("--token-file", inv.tokenFile,
                    "With --daemon: a file whose first line is the service's token, needed\n"
-                   "for changes over TCP");
+                   "over TCP when the service has one");
     app.add_flag("--json", inv.json, "JSON output: one object, or one object per line for watch");
     app.add_flag("--trace", inv.trace,
                  "Show every line on the serial line (with --daemon: to and from the service) on standard error");
@@ -121,7 +188,7 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
         Command command;
     };
     const Simple simple[] = {
-        {"ports", "List the serial ports with description and hardware id", Command::ports},
+        {"ports", "List this machine's serial ports with description and hardware id", Command::ports},
         {"status", "Query the live status", Command::status},
         {"details", "Query the product details", Command::details},
         {"config", "Query the configuration", Command::config},
@@ -149,11 +216,29 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
 
     CLI::App* set = app.add_subcommand("set", "Change one setting, then show the configuration read back");
     set->require_subcommand(1);
+    // A sign is read, so that a negative torque is told as out of range; the
+    // library judges the rest.
+    long long torque = 0;
     set->add_subcommand("torque", "Cable retraction torque in per cent (0 to 100)")
-        ->callback([&inv] { inv.command = Command::setTorque; })
-        ->add_option("PERCENT", inv.torque, "Torque in per cent")
+        ->callback([&inv, &torque] {
+            inv.command = Command::setTorque;
+            inv.torque = static_cast<unsigned int>(torque);
+        })
+        ->add_option("PERCENT", torque, "Torque in per cent")
         ->required()
-        ->check(wholeNumber(0, UINT_MAX));
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                const bool negative = !text.empty() && text[0] == '-';
+                const std::string digits = negative ? text.substr(1) : text;
+                if (digits.empty() || digits.size() > 20 || digits.find_first_not_of("0123456789") != std::string::npos)
+                    return "'" + text + "' is not a whole number";
+                errno = 0;
+                const unsigned long long value = std::strtoull(digits.c_str(), nullptr, 10);
+                if (errno == ERANGE || (negative && value != 0) || value > UINT_MAX)
+                    return "'" + text + "' is out of range (" + torqueRange() + ")";
+                return "";
+            },
+            ""));
     set->add_subcommand("start-length", "Cable retraction start length in metres (from 0.3)")
         ->callback([&inv] { inv.command = Command::setStartLength; })
         ->add_option("METRES", inv.startLength, "Start length in metres")
@@ -176,26 +261,37 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
     watch->add_option("--count", inv.count, "Stop after this many samples (1 to 1000000000)")
         ->check(wholeNumber(1, 1000000000));
 
+    for (CLI::App* command : app.get_subcommands({})) {
+        command->footer(commandFooter);
+        for (CLI::App* sub : command->get_subcommands({})) sub->footer(commandFooter);
+    }
+
     try {
         app.parse(argc, argv);
         for (const std::string& item : flagItems) {
-            std::pair<std::string, int> flag;
+            std::pair<std::string, std::int32_t> flag;
             std::string problem;
             if (!parseFlag(item, flag, problem)) throw CLI::ValidationError("FLAG", problem);
             for (const auto& earlier : inv.flags)
                 if (earlier.first == flag.first) throw CLI::ValidationError("FLAG", flag.first + " named twice");
             inv.flags.push_back(flag);
         }
+    } catch (const CLI::Success& e) {
+        return app.exit(e, out, err);  // help
     } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e, out, err);
-        if (code == 0) return exitSuccess;  // help
+        const std::string problem = usageProblem(app, e);
         if (check->parsed()) {
-            out << (inv.json ? jsonLine(unknownJson(e.what())) : unknownLine(e.what()) + "\n");
+            out << (inv.json ? jsonLine(unknownJson(problem)) : unknownLine(problem) + "\n");
             return checkUnknown;
         }
+        err << "moorwinch: " << problem << "\nmoorwinch: see moorwinch --help\n";
         return exitUsage;
     }
     inv.daemon = daemon->count() > 0;
+    if (inv.daemon) {
+        std::string problem;
+        parseServiceAddress(daemonText, inv.service, problem);  // judged by the option's check
+    }
     if (!inv.version && inv.command == Command::none) {
         err << "moorwinch: a command is needed\n" << app.help();
         return exitUsage;

@@ -3,10 +3,14 @@
 #ifndef MOORWINCH_TOOL_ARGUMENTS_H
 #define MOORWINCH_TOOL_ARGUMENTS_H
 
+#include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "MoorwinchService.h"
 
 namespace moorwinch_tool {
 
@@ -26,6 +30,12 @@ enum class Command {
     watch,
 };
 
+// Where moorwinchd listens: a Unix socket, or a TCP endpoint.
+struct ServiceAddress {
+    std::string socket;  // "" the default socket
+    std::optional<KORVANE::MoorwinchService::endpoint> tcp;
+};
+
 struct Invocation {
     Command command = Command::none;
     std::string port;            // --port, else $MOORWINCH_PORT
@@ -34,13 +44,14 @@ struct Invocation {
     bool trace = false;
     bool version = false;
     bool daemon = false;         // --daemon: through moorwinchd
-    std::string daemonAddress;   // its socket or [HOST:]PORT; "" the default socket
+    ServiceAddress service;      // its address
     std::string tokenFile;       // --token-file, for changes over TCP
 
     unsigned int torque = 0;             // set torque
     double startLength = 0;              // set start-length
     bool activation = false;             // set activation
-    std::vector<std::pair<std::string, int>> flags;  // reporting set: key and 0 or 1
+    // reporting set: key and value, on/off read as 1/0; the library judges the value.
+    std::vector<std::pair<std::string, std::int32_t>> flags;
     double intervalSeconds = 1.0;        // watch
     unsigned long count = 0;             // watch; 0: until stopped
 };
@@ -54,8 +65,9 @@ constexpr double minimalIntervalSeconds = 0.1;
 constexpr double maximalIntervalSeconds = 86400;
 
 // Fills invocation and returns -1 when a command is to run; otherwise the exit
-// code, after help (stdout) or a usage message (stderr) was printed. Usage
-// errors of check are UNKNOWN (3), as monitors expect; of the rest 4.
+// code, after help (stdout) or a usage message (stderr, starting "moorwinch:")
+// was printed. Usage errors of check are UNKNOWN (3), as monitors expect; of
+// the rest 4.
 int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocation& invocation, std::ostream& out,
                    std::ostream& err);
 

@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include "Check.h"
+#include "Failures.h"
 #include "MoorwinchJson.h"
 #include "Output.h"
 #include "Watch.h"
@@ -13,12 +14,6 @@ using KORVANE::MoorwinchJson::toJson;
 template <class R>
 void show(const R& record, const Invocation& inv, std::ostream& out) {
     out << (inv.json ? jsonLine(toJson(record)) : report(record)) << std::flush;
-}
-
-int ports(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream&) {
-    const std::vector<PortEntry> list = station.ports();
-    out << (inv.json ? jsonLine(portsJson(list)) : portsText(list));
-    return exitSuccess;
 }
 
 // One query, shown as the library's report or as JSON.
@@ -53,7 +48,8 @@ int check(const Invocation& inv, StationBackend& station, std::ostream& out, std
         station.getStatus(s);
         station.getDetails(d);
     } catch (const std::exception& e) {
-        out << (inv.json ? jsonLine(unknownJson(e.what())) : unknownLine(e.what()) + "\n");
+        const std::string reason = failureText(e, station.subject());
+        out << (inv.json ? jsonLine(unknownJson(reason)) : unknownLine(reason) + "\n");
         return checkUnknown;
     }
     const Judgement judgement = judge(s, &d);
@@ -71,37 +67,33 @@ int setAndReadBack(const Invocation& inv, StationBackend& station, std::ostream&
     return exitSuccess;
 }
 
+// Values are judged by the library's own rules before anything is reached.
 int setTorque(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream&) {
+    KORVANE::Moorwinch::checkCableRetractionTorque(inv.torque);
     return setAndReadBack(inv, station, out, [&] { station.setTorque(inv.torque); });
 }
 
 int setStartLength(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream&) {
-    return setAndReadBack(inv, station, out, [&] { station.setStartLength(static_cast<float>(inv.startLength)); });
+    const auto metres = static_cast<float>(inv.startLength);
+    KORVANE::Moorwinch::checkCableRetractionStartLength(metres);
+    return setAndReadBack(inv, station, out, [&] { station.setStartLength(metres); });
 }
 
 int setActivation(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream&) {
     return setAndReadBack(inv, station, out, [&] { station.setActivation(inv.activation); });
 }
 
-// The flags named change; the others are sent as the station reports them. A
-// flag the station does not report cannot be kept, so it must be named.
-int setReporting(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream& err) {
-    Reporting flags;
-    station.getReporting(flags);
-    for (const ReportingFlag& flag : reportingFlags()) {
-        bool named = false;
-        for (const auto& change : inv.flags) {
-            if (change.first != flag.key) continue;
-            flags.*flag.member = change.second;
-            named = true;
-        }
-        if (!named && flags.*flag.member != 0 && flags.*flag.member != 1) {
-            err << "moorwinch: the station does not tell its " << flag.key << " flag; name it (" << flag.key
-                << "=1 or " << flag.key << "=0). Nothing was changed.\n";
-            return exitUsage;
-        }
-    }
-    station.setReporting(flags);
+// The flags named change; the others stay as the station reports them (the
+// library's rule, also the service's).
+int setReporting(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream&) {
+    ReportingChange change;
+    for (const auto& named : inv.flags)
+        for (const ReportingFlag& flag : reportingFlags())
+            if (named.first == flag.key) {
+                KORVANE::Moorwinch::checkStatusReportingFlag(flag.key, named.second);
+                change.*flag.change = named.second;
+            }
+    station.changeReporting(change);
     Reporting back;
     station.getReporting(back);
     show(back, inv, out);
@@ -113,30 +105,33 @@ using Runner = int (*)(const Invocation&, StationBackend&, std::ostream&, std::o
 struct CommandRow {
     Command command;
     Runner run;
-    bool station;
 };
 
 const CommandRow rows[] = {
-    {Command::ports, ports, false},
-    {Command::status, query<Status, &StationBackend::getStatus>, true},
-    {Command::details, query<Details, &StationBackend::getDetails>, true},
-    {Command::config, query<Config, &StationBackend::getConfig>, true},
-    {Command::reporting, query<Reporting, &StationBackend::getReporting>, true},
-    {Command::report, fullReport, true},
-    {Command::check, check, true},
-    {Command::setTorque, setTorque, true},
-    {Command::setStartLength, setStartLength, true},
-    {Command::setActivation, setActivation, true},
-    {Command::setReporting, setReporting, true},
-    {Command::watch, watch, true},
+    {Command::status, query<Status, &StationBackend::getStatus>},
+    {Command::details, query<Details, &StationBackend::getDetails>},
+    {Command::config, query<Config, &StationBackend::getConfig>},
+    {Command::reporting, query<Reporting, &StationBackend::getReporting>},
+    {Command::report, fullReport},
+    {Command::check, check},
+    {Command::setTorque, setTorque},
+    {Command::setStartLength, setStartLength},
+    {Command::setActivation, setActivation},
+    {Command::setReporting, setReporting},
+    {Command::watch, watch},
 };
 
 }  // namespace
 
-bool needsStation(Command command) {
-    for (const CommandRow& row : rows)
-        if (row.command == command) return row.station;
-    return false;
+// The ports are this machine's: moorwinchd, even on this machine, is not asked.
+int listPorts(const Invocation& inv, std::ostream& out, std::ostream& err) {
+    if (inv.daemon) err << "moorwinch: ports lists this machine's serial ports; --daemon does not apply to it\n";
+    std::vector<std::string> names, descriptions, hardwareIds;
+    KORVANE::Moorwinch().getSerialPortsInfo(names, descriptions, hardwareIds);
+    std::vector<PortEntry> list;
+    for (std::size_t i = 0; i < names.size(); ++i) list.push_back({names[i], descriptions[i], hardwareIds[i]});
+    out << (inv.json ? jsonLine(portsJson(list)) : portsText(list));
+    return exitSuccess;
 }
 
 int runCommand(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream& err) {

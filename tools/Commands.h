@@ -9,12 +9,13 @@
 
 namespace moorwinch_tool {
 
-// Runs the invocation's command and returns its exit code. Station failures of
-// check become its UNKNOWN line; of the others, exceptions reach the caller.
+// Runs the invocation's command (any but ports) and returns its exit code.
+// Station failures of check become its UNKNOWN line; of the others, exceptions
+// reach the caller.
 int runCommand(const Invocation& invocation, StationBackend& station, std::ostream& out, std::ostream& err);
 
-// True when the command asks a station (every command but ports).
-bool needsStation(Command command);
+// ports: the serial ports of this machine; no station is asked.
+int listPorts(const Invocation& invocation, std::ostream& out, std::ostream& err);
 
 }  // namespace moorwinch_tool
 

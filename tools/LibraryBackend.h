@@ -14,10 +14,7 @@ public:
     // trace, when not null, receives every line on the wire.
     LibraryBackend(std::string port, unsigned int timeoutMs, std::ostream* trace);
 
-    VersionInfo version() override;
-    std::vector<PortEntry> ports() override;
-    void connect() override;
-    void reconnect() override;
+    std::string subject() const override { return port; }
     void getStatus(Status& status) override;
     void getDetails(Details& details) override;
     void getConfig(Config& config) override;
@@ -25,7 +22,14 @@ public:
     void setTorque(unsigned int percent) override;
     void setStartLength(float metres) override;
     void setActivation(bool on) override;
-    void setReporting(const Reporting& reporting) override;
+    void changeReporting(const ReportingChange& change) override;
+    std::unique_ptr<SampleSource> samples(double intervalSeconds) override;
+
+    // Reaches the station now (queries and setters do it on first use).
+    void connect();
+    // Drops the connection and reaches the station again, for a port that went
+    // away and came back under the same name.
+    void reconnect();
 
     // The library's default connection timeout, in milliseconds.
     static unsigned int defaultTimeoutMs();

@@ -4,26 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "Moorwinch.h"
+#include "Output.h"
 
 namespace moorwinch_tool {
-
-FailureKind failureKind(const std::exception& failure) {
-    if (dynamic_cast<const KORVANE::DataException*>(&failure)) return FailureKind::data;
-    const std::string text = failure.what();
-    if (dynamic_cast<const KORVANE::IOException*>(&failure) &&
-        (text.find("Timeout") != std::string::npos || text.find("timeout") != std::string::npos))
-        return FailureKind::timeout;
-    return FailureKind::port;
-}
-
-const char* failureName(FailureKind kind) {
-    switch (kind) {
-        case FailureKind::timeout: return "timeout";
-        case FailureKind::data: return "data";
-        default: return "port";
-    }
-}
 
 void LinkSummary::answered(std::chrono::steady_clock::duration latency) {
     ++answers;
@@ -51,10 +34,9 @@ double LinkSummary::percentileMs(double fraction) const {
 
 std::string LinkSummary::text() const {
     char line[256];
-    std::snprintf(line, sizeof line, "%zu exchanges, %zu answered, %zu failed (timeout %zu, port %zu, data %zu)",
-                  exchanges(), answers, timeouts + portFailures + dataFailures, timeouts, portFailures,
-                  dataFailures);
-    std::string text = line;
+    std::snprintf(line, sizeof line, ", %zu answered, %zu failed (timeout %zu, port %zu, data %zu)", answers,
+                  timeouts + portFailures + dataFailures, timeouts, portFailures, dataFailures);
+    std::string text = counted(exchanges(), "exchange") + line;
     if (latenciesMs.empty()) return text + "; latency not measured";
     std::snprintf(line, sizeof line, "; latency median %.1f ms, 95th percentile %.1f ms", percentileMs(0.5),
                   percentileMs(0.95));

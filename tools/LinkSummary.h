@@ -5,19 +5,12 @@
 
 #include <chrono>
 #include <cstddef>
-#include <exception>
 #include <string>
 #include <vector>
 
+#include "Failures.h"
+
 namespace moorwinch_tool {
-
-enum class FailureKind { timeout, port, data };
-
-// A reply that did not come in time, a reply that was wrong (the library's
-// DataException), or anything else: the port failed, went away or cannot be
-// opened. The library names its timeouts in the text of its IOException.
-FailureKind failureKind(const std::exception& failure);
-const char* failureName(FailureKind kind);
 
 class LinkSummary {
 public:
@@ -26,7 +19,7 @@ public:
 
     std::size_t exchanges() const { return answers + timeouts + portFailures + dataFailures; }
     // "N exchanges, A answered, F failed (timeout t, port p, data d); latency
-    // median X ms, 95th percentile Y ms"
+    // median X ms, 95th percentile Y ms" ("1 exchange")
     std::string text() const;
 
 private:

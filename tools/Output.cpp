@@ -61,12 +61,12 @@ std::string terminalText(const std::string& libraryText) {
 
 const std::vector<ReportingFlag>& reportingFlags() {
     static const std::vector<ReportingFlag> flags = {
-        {"cab", &Reporting::cab, "cable"},
-        {"env", &Reporting::env, "environment"},
-        {"energyGS", &Reporting::energyGS, "ground station energy"},
-        {"energyUAV", &Reporting::energyUAV, "UAV energy"},
-        {"sysState", &Reporting::sysState, "system state"},
-        {"hwModuleStatus", &Reporting::hwModuleStatus, "hardware modules"},
+        {"cab", &Reporting::cab, &ReportingChange::cab, "cable"},
+        {"env", &Reporting::env, &ReportingChange::env, "environment"},
+        {"energyGS", &Reporting::energyGS, &ReportingChange::energyGS, "ground station energy"},
+        {"energyUAV", &Reporting::energyUAV, &ReportingChange::energyUAV, "UAV energy"},
+        {"sysState", &Reporting::sysState, &ReportingChange::sysState, "system state"},
+        {"hwModuleStatus", &Reporting::hwModuleStatus, &ReportingChange::hwModuleStatus, "hardware modules"},
     };
     return flags;
 }
@@ -122,8 +122,14 @@ std::string utcTime(std::chrono::system_clock::time_point time) {
     return formatTime(time, true, "%Y-%m-%dT%H:%M:%S") + ms;
 }
 
-std::string localTime(std::chrono::system_clock::time_point time) {
-    return formatTime(time, false, "%Y-%m-%d %H:%M:%S");
+std::string localTime(std::chrono::system_clock::time_point time, bool milliseconds) {
+    char ms[8] = "";
+    if (milliseconds) std::snprintf(ms, sizeof ms, ".%03d", millisecondsOf(time));
+    return formatTime(time, false, "%Y-%m-%d %H:%M:%S") + ms;
+}
+
+std::string counted(std::size_t n, const std::string& noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
 std::string traceLine(bool sent, const std::string& line, std::chrono::system_clock::time_point time) {

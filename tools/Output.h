@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,16 +18,28 @@ namespace moorwinch_tool {
 
 using json = nlohmann::json;
 
+struct VersionInfo {
+    std::string libraryBuild;
+    std::string protocolVersion;
+};
+
+struct PortEntry {
+    std::string port;
+    std::string description;
+    std::string hardwareId;
+};
+
 // The library's 8-bit report text for a UTF-8 terminal: its degree sign (the
 // byte 0xF8) becomes U+00B0; control characters other than line feed and tab,
 // which a station's texts could carry into a terminal, become '?'.
 std::string terminalText(const std::string& libraryText);
 
-// The six reporting flags: key (as in the record and its JSON), member, and
-// the status block the flag switches.
+// The six reporting flags: key (as in the record and its JSON), member, the
+// member of a change, and the status block the flag switches.
 struct ReportingFlag {
     const char* key;
     std::int32_t Reporting::*member;
+    std::optional<std::int32_t> ReportingChange::*change;
     const char* block;
 };
 const std::vector<ReportingFlag>& reportingFlags();
@@ -48,9 +61,13 @@ json versionJson(const std::string& toolVersion, const VersionInfo& library);
 std::string jsonLine(const json& document);
 
 // ISO 8601 in UTC with milliseconds ("2024-05-01T12:00:00.250Z"), and the local
-// wall-clock time ("2024-05-01 14:00:00") for lines people read.
+// wall-clock time ("2024-05-01 14:00:00", with milliseconds ".250" when asked)
+// for lines people read.
 std::string utcTime(std::chrono::system_clock::time_point time);
-std::string localTime(std::chrono::system_clock::time_point time);
+std::string localTime(std::chrono::system_clock::time_point time, bool milliseconds = false);
+
+// "1 exchange", "2 exchanges".
+std::string counted(std::size_t n, const std::string& noun);
 
 // "HH:MM:SS.mmm -> line" (sent) or "<- line" (received); bytes outside
 // printable ASCII are shown as \xNN.

@@ -1,6 +1,5 @@
 #include "ServiceBackend.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,72 +8,38 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <stdexcept>
 
-#include "LibraryBackend.h"
+#include "Failures.h"
 #include "MoorwinchJson.h"
+#include "MoorwinchService.h"
 #include "Output.h"
+#include "ServiceLines.h"
+#include "Watch.h"
 
 namespace moorwinch_tool {
+
+using namespace serviceLines;
+
 namespace {
 
 using KORVANE::MoorwinchJson::fromJson;
-using KORVANE::MoorwinchJson::toJson;
 
 constexpr std::size_t maxLineBytes = 1024 * 1024;
+// Events kept while a reply is awaited; older ones are dropped.
+constexpr std::size_t maxQueuedEvents = 1024;
 
 bool isSocket(const std::string& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
-// Digits, or HOST:PORT, or [V6]:PORT; everything else names a socket.
-bool tcpAddress(const std::string& text, std::string& host, std::string& port) {
-    if (text.find('/') != std::string::npos) return false;
-    const std::size_t colon = text.rfind(':');
-    host = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
-    port = colon == std::string::npos ? text : text.substr(colon + 1);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    if (host.empty()) host = "127.0.0.1";
-    return !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
-}
-
-int dial(const std::string& address) {
-    std::string host, port;
-    if (tcpAddress(address, host, port)) {
-        addrinfo hints{};
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_NUMERICSERV;
-        addrinfo* found = nullptr;
-        if (int e = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); e != 0)
-            throw std::runtime_error("cannot resolve " + host + ": " + gai_strerror(e));
-        int fd = -1, error = 0;
-        for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
-            fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-            if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-                error = errno;
-                ::close(fd);
-                fd = -1;
-            }
-        }
-        ::freeaddrinfo(found);
-        if (fd < 0) throw std::runtime_error("cannot reach moorwinchd at " + address + ": " + std::strerror(error));
-        return fd;
-    }
-    sockaddr_un un{};
-    un.sun_family = AF_UNIX;
-    if (address.size() >= sizeof un.sun_path) throw std::runtime_error("socket path too long: " + address);
-    std::memcpy(un.sun_path, address.c_str(), address.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&un), sizeof un) != 0) {
-        const int error = errno;
-        if (fd >= 0) ::close(fd);
-        throw std::runtime_error("cannot reach moorwinchd at " + address + ": " + std::strerror(error));
-    }
-    return fd;
+std::string oneDecimal(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
 }
 
 // The library's exceptions add their prefix again.
@@ -82,20 +47,76 @@ std::string withoutPrefix(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0 ? text.substr(std::strlen(prefix)) : text;
 }
 
-[[noreturn]] void raise(const nlohmann::json& error) {
-    const std::string type = error.value("type", "");
-    const std::string message = error.value("message", "");
-    if (type == "IOException") throw KORVANE::IOException(withoutPrefix(message, "IO Exception: ").c_str());
-    if (type == "DataException") throw KORVANE::DataException(withoutPrefix(message, "Data Exception: ").c_str());
-    if (type == "ValueException") throw KORVANE::ValueException(withoutPrefix(message, "Value Exception: ").c_str());
-    throw std::runtime_error("moorwinchd: " + type + ": " + message);
+std::string connectProblem(int error, bool tcp, unsigned int waitMs) {
+    switch (error) {
+        case EINPROGRESS:
+        case EAGAIN:
+        case ETIMEDOUT: return "the connection was not accepted within " + std::to_string(waitMs) + " ms";
+        case ENOENT: return std::string("cannot connect: ") + std::strerror(error) + " (is moorwinchd running? is this its socket?)";
+        case ECONNREFUSED:
+            return std::string("cannot connect: ") + std::strerror(error) +
+                   (tcp ? " (is moorwinchd running with --listen here?)" : " (is moorwinchd running?)");
+        case EACCES:
+        case EPERM: return std::string("cannot connect: ") + std::strerror(error) + " (is this user in the socket's group?)";
+        default: return std::string("cannot connect: ") + std::strerror(error);
+    }
 }
 
+// A connected socket whose connect and sends are bounded by the wait.
+int dial(const ServiceAddress& address, const std::string& path, unsigned int waitMs) {
+    const timeval bound{static_cast<time_t>(waitMs / 1000), static_cast<suseconds_t>(waitMs % 1000 * 1000)};
+    const auto attempt = [&](int family, const sockaddr* to, socklen_t length, int& error) {
+        const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            error = errno;
+            return -1;
+        }
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+        int result;
+        while ((result = ::connect(fd, to, length)) != 0 && errno == EINTR) {
+        }
+        if (result == 0) return fd;
+        error = errno;
+        ::close(fd);
+        return -1;
+    };
+    int error = 0;
+    if (address.tcp) {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICSERV;
+        addrinfo* found = nullptr;
+        if (const int e = ::getaddrinfo(address.tcp->host.c_str(), address.tcp->port.c_str(), &hints, &found); e != 0)
+            throw ServiceError("", "unreachable", "cannot resolve " + address.tcp->host + ": " + gai_strerror(e));
+        int fd = -1;
+        for (addrinfo* a = found; a && fd < 0; a = a->ai_next) fd = attempt(a->ai_family, a->ai_addr, a->ai_addrlen, error);
+        ::freeaddrinfo(found);
+        if (fd < 0) throw ServiceError("", "unreachable", connectProblem(error, true, waitMs));
+        return fd;
+    }
+    sockaddr_un un{};
+    un.sun_family = AF_UNIX;
+    if (path.size() >= sizeof un.sun_path) throw ServiceError("", "unreachable", "the socket path is too long");
+    std::memcpy(un.sun_path, path.c_str(), path.size() + 1);
+    const int fd = attempt(AF_UNIX, reinterpret_cast<const sockaddr*>(&un), sizeof un, error);
+    if (fd < 0) throw ServiceError("", "unreachable", connectProblem(error, false, waitMs));
+    return fd;
+}
 
-std::chrono::system_clock::time_point timeOf(const nlohmann::json& event) {
-    const double seconds = event.value("time", 0.0);
-    return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(seconds)));
+// The token on the first line of the file, by the rule the service reads its own.
+std::string readToken(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw ServiceError("", "tokenFile", "cannot read the token file " + file + ": " + std::strerror(errno));
+    std::string text(KORVANE::MoorwinchService::maxTokenFileBytes + 1, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (text.size() > KORVANE::MoorwinchService::maxTokenFileBytes)
+        throw ServiceError("", "tokenFile",
+                           "the token file " + file + " is larger than " +
+                               std::to_string(KORVANE::MoorwinchService::maxTokenFileBytes) + " bytes");
+    std::string token = KORVANE::MoorwinchService::tokenFromFileText(text);
+    if (token.empty()) throw ServiceError("", "tokenFile", "the token file " + file + " holds no token on its first line");
+    return token;
 }
 
 }  // namespace
@@ -108,11 +129,11 @@ std::string defaultServiceSocket() {
     return system;
 }
 
-ServiceBackend::ServiceBackend(std::string where, std::string token, unsigned int waitMs, std::ostream* traceTo)
-    : address(where.empty() ? defaultServiceSocket() : std::move(where)),
-      tokenFile(std::move(token)),
-      replyWaitMs(waitMs),
-      trace(traceTo) {}
+ServiceBackend::ServiceBackend(ServiceAddress at, std::string token, unsigned int replyWait, std::ostream* traceTo)
+    : address(std::move(at)), tokenFile(std::move(token)), waitMs(replyWait), trace(traceTo) {
+    if (!address.tcp && address.socket.empty()) address.socket = defaultServiceSocket();
+    where = address.tcp ? address.tcp->text() : address.socket;
+}
 
 ServiceBackend::~ServiceBackend() { close(); }
 
@@ -123,160 +144,157 @@ void ServiceBackend::close() {
     events.clear();
 }
 
-// The tool's own library, as in the library backend: the service is asked nothing.
-VersionInfo ServiceBackend::version() { return LibraryBackend("", replyWaitMs, nullptr).version(); }
-std::vector<PortEntry> ServiceBackend::ports() { return LibraryBackend("", replyWaitMs, nullptr).ports(); }
-
 void ServiceBackend::connect() {
     if (fd >= 0) return;
-    fd = dial(address);
-    if (tokenFile.empty()) return;
-    std::ifstream in(tokenFile);
-    std::string token;
-    if (!in || !std::getline(in, token)) throw std::runtime_error("cannot read the token file " + tokenFile);
-    while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t')) token.pop_back();
-    ask({{"op", "auth"}, {"token", token}});
+    const std::string token = tokenFile.empty() ? "" : readToken(tokenFile);
+    fd = dial(address, address.socket, waitMs);
+    if (!token.empty()) ask({{"op", "auth"}, {"token", token}});
 }
 
-void ServiceBackend::reconnect() {
-    close();
-    connect();
-}
-
-void ServiceBackend::send(const std::string& text) {
+bool ServiceBackend::send(const std::string& text) {
     if (trace) *trace << traceLine(true, text, std::chrono::system_clock::now()) << std::flush;
     const std::string out = text + "\n";
     std::size_t done = 0;
     while (done < out.size()) {
         const ssize_t n = ::send(fd, out.data() + done, out.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("moorwinchd closed the connection (" + address + ")");
+        if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
+    return true;
 }
 
-std::string ServiceBackend::line(int waitMs, int stopFd, bool* stopped) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+ServiceBackend::Arrival ServiceBackend::nextLine(std::string& text, Steady::time_point until, int stopFd) {
+    if (!events.empty()) {
+        text = std::move(events.front());
+        events.pop_front();
+        return Arrival::line;
+    }
     std::size_t end;
     while ((end = buffer.find('\n')) == std::string::npos) {
-        if (buffer.size() > maxLineBytes) throw std::runtime_error("moorwinchd sent a line too long to be a reply");
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (waitMs >= 0 && left.count() <= 0) return "";
-        pollfd p[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        const int n = ::poll(p, stopFd >= 0 ? 2 : 1, waitMs >= 0 ? static_cast<int>(left.count()) : -1);
-        if (n < 0 && errno == EINTR) continue;
-        if (stopFd >= 0 && (p[1].revents & POLLIN)) {
-            *stopped = true;
-            return "";
+        if (buffer.size() > maxLineBytes) {
+            closedBecause = "it sent a line longer than " + std::to_string(maxLineBytes) + " bytes";
+            return Arrival::closed;
         }
-        if (n <= 0) continue;
+        const int fds[2] = {fd, stopFd};
+        const int ready = awaitInput(fds, stopFd >= 0 ? 2 : 1, until);
+        if (ready < 0) return Arrival::time;
+        if (ready == 1) return Arrival::stop;
         char chunk[16384];
-        const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return "";
+        const ssize_t got = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got <= 0) {
+            closedBecause = got == 0 ? "it closed the connection" : std::strerror(errno);
+            return Arrival::closed;
+        }
         buffer.append(chunk, static_cast<std::size_t>(got));
     }
-    std::string text = buffer.substr(0, end);
+    text = buffer.substr(0, end);
     buffer.erase(0, end + 1);
     if (trace) *trace << traceLine(false, text, std::chrono::system_clock::now()) << std::flush;
-    return text;
+    return Arrival::line;
 }
 
-nlohmann::json ServiceBackend::ask(nlohmann::json request) {
+// The service's refusal lines without an id (too many clients, idle) end the
+// connection and are the answer to whatever was asked.
+json ServiceBackend::ask(json request) {
     connect();
     const std::uint64_t id = nextId++;
     request["id"] = id;
-    send(request.dump());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyWaitMs);
+    // When the service closed already, its last line is still read.
+    send(request.dump(-1, ' ', false, json::error_handler_t::replace));
+    const auto deadline = Steady::now() + std::chrono::milliseconds(waitMs);
+    std::deque<std::string> kept;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        const std::string text = line(static_cast<int>(std::max<long long>(left.count(), 0)));
-        if (text.empty()) {
+        std::string text;
+        const Arrival arrival = nextLine(text, deadline, -1);
+        if (arrival != Arrival::line) {
+            const std::string why = closedBecause;
             close();
-            throw std::runtime_error(left.count() <= 0 ? "moorwinchd did not answer within " +
-                                                             std::to_string(replyWaitMs) + " ms (" + address + ")"
-                                                       : "moorwinchd closed the connection (" + address + ")");
+            if (arrival == Arrival::time)
+                throw ServiceError("", "timeout",
+                                   "no reply within " + std::to_string(waitMs) +
+                                       " ms (the wait for moorwinchd: 35 x --timeout + 1 s); is it stuck?");
+            throw ServiceError("", "gone", "moorwinchd closed the connection (" + why + ")");
         }
-        nlohmann::json reply = nlohmann::json::parse(text, nullptr, false);
-        if (!reply.is_object()) throw std::runtime_error("moorwinchd sent something that is not a JSON object");
+        json reply = json::parse(text, nullptr, false);
+        if (!reply.is_object()) {
+            close();
+            throw ServiceError("", "badReply", "moorwinchd sent a line that is not a JSON object");
+        }
         if (reply.contains("event")) {
-            events.push_back(text);
+            if (kept.size() < maxQueuedEvents) kept.push_back(std::move(text));
             continue;
         }
-        if (reply.value("id", nlohmann::json()) != id) continue;  // an earlier request's late reply
-        if (reply.value("ok", false) == true) return reply;
-        nlohmann::json error = reply.value("error", nlohmann::json::object());
-        if (error.value("type", "") == "Forbidden" && tokenFile.empty() && address.find('/') == std::string::npos)
-            error["message"] = error.value("message", "") + " (give --token-file)";
-        raise(error);
+        const json replyId = reply.contains("id") ? reply["id"] : json();
+        const bool ok = flagOf(reply, "ok");
+        if (replyId.is_null() && !ok) {
+            close();
+            raise(objectOf(reply, "error"));
+        }
+        if (replyId != id) continue;  // an earlier request's late reply
+        for (auto& e : kept) events.push_back(std::move(e));
+        if (ok) return reply;
+        raise(objectOf(reply, "error"));
     }
 }
 
-// A read is station data only while the service is connected to the station.
-nlohmann::json ServiceBackend::read(const nlohmann::json& request, const char* what) {
-    nlohmann::json reply = ask(request);
-    if (reply.value("stale", false)) {
-        char age[32];
-        std::snprintf(age, sizeof age, "%.1f", reply.value("age", 0.0));
-        throw std::runtime_error(std::string("moorwinchd: the station is disconnected; its last ") + what +
-                                 " is " + age + " s old");
+void ServiceBackend::raise(const json& error) {
+    const std::string type = textOf(error, "type");
+    const std::string message = shown(textOf(error, "message"));
+    KORVANE::errorDetail detail;
+    if (!KORVANE::errorKindFromName(textOf(error, "kind"), detail.kind)) detail.kind = KORVANE::errorKind::unknown;
+    const double status = numberOf(error, "stationStatus", -1);
+    detail.stationStatus = status >= 0 && status <= 65535 ? static_cast<int>(status) : -1;
+    detail.stationMessage = shown(textOf(error, "stationMessage"));
+    detail.field = shown(textOf(error, "field"));
+    if (type == "IOException")
+        throw KORVANE::IOException(withoutPrefix(message, "IO Exception: ").c_str(), detail);
+    if (type == "DataException")
+        throw KORVANE::DataException(withoutPrefix(message, "Data Exception: ").c_str(), detail);
+    if (type == "ValueException")
+        throw KORVANE::ValueException(withoutPrefix(message, "Value Exception: ").c_str(), detail);
+    const bool tokenWanted = type == "Forbidden" && address.tcp && tokenFile.empty();
+    throw ServiceError(type, shown(textOf(error, "kind")), message + (tokenWanted ? " (give --token-file)" : ""));
+}
+
+// Old data are no answer: the failure says how old and, where the service
+// knows, why nothing newer came.
+json ServiceBackend::read(const char* op) {
+    const json reply = ask({{"op", op}});
+    if (!flagOf(reply, "stale")) return objectOf(reply, "data");
+    std::string text = "station data " + oneDecimal(numberOf(reply, "age", 0)) + " s old";
+    try {
+        const json state = objectOf(ask({{"op", "state"}}), "data");
+        const std::string why = shown(textOf(state, "lastError"));
+        if (textOf(state, "state") == "disconnected")
+            text += " (the station is disconnected from moorwinchd" + (why.empty() ? "" : ": " + why) + ")";
+        else if (!why.empty())
+            text += " (moorwinchd's polls fail: " + why + ")";
+    } catch (const std::exception&) {
+        // the age alone then
     }
-    return reply.value("data", nlohmann::json::object());
+    throw ServiceError("", "stale", text);
 }
 
-void ServiceBackend::getStatus(Status& status) { fromJson(read({{"op", "status"}}, "status"), status); }
-void ServiceBackend::getDetails(Details& details) { fromJson(read({{"op", "details"}}, "details"), details); }
-void ServiceBackend::getConfig(Config& config) { fromJson(read({{"op", "config"}}, "configuration"), config); }
-void ServiceBackend::getReporting(Reporting& reporting) {
-    fromJson(read({{"op", "reporting"}}, "status"), reporting);
-}
+void ServiceBackend::getStatus(Status& status) { fromJson(read("status"), status); }
+void ServiceBackend::getDetails(Details& details) { fromJson(read("details"), details); }
+void ServiceBackend::getConfig(Config& config) { fromJson(read("config"), config); }
+void ServiceBackend::getReporting(Reporting& reporting) { fromJson(read("reporting"), reporting); }
 
-void ServiceBackend::setTorque(unsigned int percent) {
-    judgeWithoutTraffic([percent](KORVANE::Moorwinch& w) { w.setCableRetractionTorque(percent); });
-    ask({{"op", "set"}, {"torque", percent}});
-}
+void ServiceBackend::setTorque(unsigned int percent) { ask({{"op", "set"}, {"torque", percent}}); }
 
 void ServiceBackend::setStartLength(float metres) {
-    judgeWithoutTraffic([metres](KORVANE::Moorwinch& w) { w.setCableRetractionStartLength(metres); });
     ask({{"op", "set"}, {"startLength", std::stod(shortestDecimal(metres))}});
 }
 
 void ServiceBackend::setActivation(bool on) { ask({{"op", "set"}, {"activation", on}}); }
 
-void ServiceBackend::setReporting(const Reporting& reporting) {
-    nlohmann::json flags = toJson(reporting);
-    for (auto it = flags.begin(); it != flags.end();) it = it->is_null() ? flags.erase(it) : std::next(it);
+void ServiceBackend::changeReporting(const ReportingChange& change) {
+    json flags = json::object();
+    for (const ReportingFlag& flag : reportingFlags())
+        if (change.*flag.change) flags[flag.key] = *(change.*flag.change);
     ask({{"op", "reporting"}, {"set", flags}});
-}
-
-bool ServiceBackend::subscribe() {
-    return ask({{"op", "watch"}}).value("data", nlohmann::json::object()).value("state", "") == "connected";
-}
-
-ServiceBackend::Event ServiceBackend::next(int stopFd) {
-    for (;;) {
-        std::string text;
-        if (!events.empty()) {
-            text = events.front();
-            events.pop_front();
-        } else {
-            bool stopped = false;
-            text = line(-1, stopFd, &stopped);
-            if (stopped) return {Event::stopped, {}, {}, {}};
-            if (text.empty()) return {Event::closed, {}, {}, {}};
-        }
-        const nlohmann::json e = nlohmann::json::parse(text, nullptr, false);
-        if (!e.is_object()) continue;
-        const std::string kind = e.value("event", "");
-        if (kind == "status") {
-            Event event{Event::status, timeOf(e), {}, {}};
-            fromJson(e.value("data", nlohmann::json::object()), event.data);
-            return event;
-        }
-        if (kind == "state")
-            return {e.value("state", "") == "connected" ? Event::connected : Event::disconnected, timeOf(e), {},
-                    e.value("error", "")};
-    }
 }
 
 }  // namespace moorwinch_tool

@@ -1,8 +1,8 @@
 // The station through moorwinchd: the same commands as requests on the
-// service's socket (Unix, or TCP for HOST:PORT). Station failures come back as
-// the library's exceptions with the library's texts, so output and exit codes
-// are those of the library backend; the service's own refusals (Forbidden,
-// Unavailable, BadRequest) and data it marks stale are std::runtime_error.
+// service's socket (Unix, or TCP). Station failures come back as the library's
+// exceptions with the library's texts and kinds, so output and exit codes are
+// those of the library backend; the service's own refusals, its absence and
+// data it marks stale are ServiceError.
 #ifndef MOORWINCH_TOOL_SERVICE_BACKEND_H
 #define MOORWINCH_TOOL_SERVICE_BACKEND_H
 
@@ -14,27 +14,30 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Arguments.h"
 #include "StationBackend.h"
 
 namespace moorwinch_tool {
 
-// "" for the default: /run/moorwinch/moorwinchd.sock, or
-// $XDG_RUNTIME_DIR/moorwinchd.sock when only that exists.
+// /run/moorwinch/moorwinchd.sock, or $XDG_RUNTIME_DIR/moorwinchd.sock when only that exists.
 std::string defaultServiceSocket();
 
 class ServiceBackend : public StationBackend {
 public:
-    // address: a socket path, or [HOST:]PORT for TCP ("" the default socket).
     // tokenFile, when not empty, holds the token given before anything else.
-    // replyWaitMs bounds the wait for each reply; trace, when not null,
-    // receives every line to and from the service.
-    ServiceBackend(std::string address, std::string tokenFile, unsigned int replyWaitMs, std::ostream* trace);
+    // replyWaitMs bounds the connect and the wait for each reply; trace, when
+    // not null, receives every line to and from the service.
+    ServiceBackend(ServiceAddress address, std::string tokenFile, unsigned int replyWaitMs, std::ostream* trace);
     ~ServiceBackend() override;
+    ServiceBackend(const ServiceBackend&) = delete;
+    ServiceBackend& operator=(const ServiceBackend&) = delete;
 
-    VersionInfo version() override;
-    std::vector<PortEntry> ports() override;
-    void connect() override;
-    void reconnect() override;
+    // The wait for one reply, from the station's connection timeout: a change
+    // may wait for a poll and run for up to 31 of them, plus the service's own
+    // lock and line waits.
+    static unsigned int replyWaitMs(unsigned int timeoutMs) { return 35 * timeoutMs + 1000; }
+
+    std::string subject() const override { return "moorwinchd at " + where; }
     void getStatus(Status& status) override;
     void getDetails(Details& details) override;
     void getConfig(Config& config) override;
@@ -42,35 +45,34 @@ public:
     void setTorque(unsigned int percent) override;
     void setStartLength(float metres) override;
     void setActivation(bool on) override;
-    void setReporting(const Reporting& reporting) override;
-
-    // For watch: the service's status events instead of polls of our own.
-    struct Event {
-        enum Kind { status, connected, disconnected, closed, stopped } kind;
-        std::chrono::system_clock::time_point time;
-        Status data;
-        std::string error;  // disconnected: why
-    };
-    // Subscribes; true when the station is connected now.
-    bool subscribe();
-    // The next event; stopped when stopFd becomes readable first.
-    Event next(int stopFd);
-    const std::string& where() const { return address; }
+    void changeReporting(const ReportingChange& change) override;
+    std::unique_ptr<SampleSource> samples(double intervalSeconds) override;
 
 private:
-    nlohmann::json ask(nlohmann::json request);
-    nlohmann::json read(const nlohmann::json& request, const char* what);
-    // One line from the service; "" when it closed or the deadline passed.
-    std::string line(int waitMs, int stopFd = -1, bool* stopped = nullptr);
-    void send(const std::string& text);
-    void close();
+    class Subscription;  // watch's source
+    friend class Subscription;
 
-    std::string address;
+    enum class Arrival { line, time, stop, closed };
+
+    void connect();
+    void close();
+    nlohmann::json ask(nlohmann::json request);
+    // A read's data; stale data are a failure.
+    nlohmann::json read(const char* op);
+    // The next line from the service (lines that came during a request first),
+    // waiting until the time point or until stopFd (when not -1) is readable.
+    Arrival nextLine(std::string& text, std::chrono::steady_clock::time_point until, int stopFd);
+    bool send(const std::string& text);
+    [[noreturn]] void raise(const nlohmann::json& error);
+
+    ServiceAddress address;
+    std::string where;  // the address as shown
     std::string tokenFile;
-    unsigned int replyWaitMs;
+    unsigned int waitMs;
     std::ostream* trace;
     int fd = -1;
     std::string buffer;
+    std::string closedBecause;       // why the last read found the connection closed
     std::deque<std::string> events;  // arrived while a reply was awaited
     std::uint64_t nextId = 1;
 };

@@ -5,6 +5,7 @@
 #include "Arguments.h"
 #include "Check.h"
 #include "Commands.h"
+#include "Failures.h"
 #include "LibraryBackend.h"
 #include "Output.h"
 #include "ServiceBackend.h"
@@ -14,7 +15,7 @@ using namespace moorwinch_tool;
 namespace {
 
 int noPort(const Invocation& inv) {
-    const std::string text = "no port: give --port PORT or set MOORWINCH_PORT";
+    const std::string text = "no port: give --port PORT or set MOORWINCH_PORT (or --daemon for moorwinchd)";
     if (inv.command != Command::check) {
         std::cerr << "moorwinch: " << text << "\n";
         return exitUsage;
@@ -25,9 +26,8 @@ int noPort(const Invocation& inv) {
 
 // The one place that chooses how requests reach the station.
 std::unique_ptr<StationBackend> makeBackend(const Invocation& inv) {
-    // The service may wait up to 30 T for the station, plus its lock and line waits.
     if (inv.daemon)
-        return std::make_unique<ServiceBackend>(inv.daemonAddress, inv.tokenFile, 35 * inv.timeoutMs + 1000,
+        return std::make_unique<ServiceBackend>(inv.service, inv.tokenFile, ServiceBackend::replyWaitMs(inv.timeoutMs),
                                                 inv.trace ? &std::cerr : nullptr);
     return std::make_unique<LibraryBackend>(inv.port, inv.timeoutMs, inv.trace ? &std::cerr : nullptr);
 }
@@ -39,26 +39,21 @@ int main(int argc, char** argv) {
     const int parsed = parseArguments(argc, argv, LibraryBackend::defaultTimeoutMs(), inv, std::cout, std::cerr);
     if (parsed >= 0) return parsed;
 
-    const std::unique_ptr<StationBackend> station = makeBackend(inv);
     if (inv.version) {
-        const VersionInfo library = station->version();
-        std::cout << (inv.json ? jsonLine(versionJson(MOORWINCH_TOOL_VERSION, library))
-                               : versionText(MOORWINCH_TOOL_VERSION, library));
+        KORVANE::Moorwinch library;  // the tool's own library; no station or service is asked
+        const VersionInfo info{library.getLibBuild(), library.getLibProtocolVersion()};
+        std::cout << (inv.json ? jsonLine(versionJson(MOORWINCH_TOOL_VERSION, info))
+                               : versionText(MOORWINCH_TOOL_VERSION, info));
         return exitSuccess;
     }
-    if (needsStation(inv.command) && !inv.daemon && inv.port.empty()) return noPort(inv);
+    if (inv.command == Command::ports) return listPorts(inv, std::cout, std::cerr);
+    if (!inv.daemon && inv.port.empty()) return noPort(inv);
 
-    // ValueException: the library refused a value and sent nothing. Anything
-    // else (the library's IOException and DataException, the serial library's
-    // own errors, a bad version text in the handshake) means the station could
-    // not be asked or answered with an error.
+    const std::unique_ptr<StationBackend> station = makeBackend(inv);
     try {
         return runCommand(inv, *station, std::cout, std::cerr);
-    } catch (const KORVANE::ValueException& e) {
-        std::cerr << "moorwinch: " << e.what() << "\n";
-        return exitUsage;
     } catch (const std::exception& e) {
-        std::cerr << "moorwinch: " << e.what() << "\n";
-        return exitStation;
+        std::cerr << "moorwinch: " << failureText(e, station->subject()) << "\n";
+        return failureExitCode(e);
     }
 }
