@@ -79,10 +79,8 @@ void Moorwinch::MoorwinchImpl::sendData(std::string payload, unsigned short& msg
         msgId = range(*idSource);
     } while (isAbandoned(msgId));
 
-    std::ostringstream line;
-    line << "{\"" << mw_communication.key << "\":{\"" << mw_communication.msg_id.key << "\":" << msgId << "},"
-         << payload << "}\n";
-    payload = line.str();
+    payload = std::string("{\"") + mw_communication.key + "\":{\"" + mw_communication.msg_id.key +
+              "\":" + std::to_string(msgId) + "}," + payload + "}\n";
 
     connectionStatus = serialPort.isOpen() ? 1 : 0;
     if (connectionStatus == 0)
@@ -267,9 +265,6 @@ Moorwinch::MoorwinchImpl::Reply Moorwinch::MoorwinchImpl::transfer(const std::st
         sendData(payload, msgId);
         sent = true;
         receive(reply, replyWait);
-    } catch (IOException& e) {
-        if (sent) abandon(msgId);
-        throw IOException(e);
     } catch (...) {
         if (sent) abandon(msgId);
         throw;

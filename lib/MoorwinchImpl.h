@@ -28,13 +28,10 @@
 
 namespace KORVANE {
 
-// Builds "<operation><text>" in a string stream and throws it as E, with the
-// failure's detail (its kind at least).
+// Throws "<operation><text>" as E, with the failure's detail (its kind at least).
 template <class E>
 [[noreturn]] void raise(const std::string& operation, const std::string& text, errorDetail detail) {
-    std::ostringstream message;
-    message << operation << text;
-    throw E(message.str().c_str(), std::move(detail));
+    throw E((operation + text).c_str(), std::move(detail));
 }
 template <class E>
 [[noreturn]] void raise(const std::string& operation, const std::string& text, errorKind kind) {
