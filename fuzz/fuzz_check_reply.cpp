@@ -1,6 +1,8 @@
 // The reply envelope check. The first two input bytes are the request's message
 // id (high byte first), the rest is the reply line. A DataException is the
-// documented way to refuse a reply; anything else escaping is a finding.
+// documented way to refuse a reply; anything else escaping is a finding. A
+// refusal carries its kind, and a station's message that the service and the
+// tool can show as it is: bounded, valid UTF-8, no control characters.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,7 +44,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         impl.checkReply(reply, msgId);
         accepted = true;
-    } catch (const KORVANE::DataException&) {
+    } catch (const KORVANE::DataException& e) {
+        using KORVANE::errorKind;
+        const KORVANE::errorDetail& detail = e.detail();
+        FUZZ_REQUIRE(detail.kind == errorKind::malformedReply || detail.kind == errorKind::wrongMessage ||
+                         detail.kind == errorKind::stationRefused,
+                     "a refusal without its kind");
+        FUZZ_REQUIRE((detail.kind == errorKind::stationRefused) == (detail.stationStatus > 0),
+                     "a station status without a refusal");
+        FUZZ_REQUIRE(detail.stationMessage.size() <= 255, "station message not bounded");
+        for (char c : detail.stationMessage)
+            FUZZ_REQUIRE(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F, "control character in the station message");
+        try {
+            (void)nlohmann::json(detail.stationMessage).dump();
+        } catch (const nlohmann::json::exception&) {
+            FUZZ_REQUIRE(false, "station message cut inside a character");
+        }
     }
     FUZZ_REQUIRE(reply == original, "checkReply changed the reply");
     FUZZ_REQUIRE(accepted == envelopeMatches(original, msgId), "checkReply decided against the envelope");

@@ -179,6 +179,29 @@ int main(int argc, char** argv) {
         replies.write("wrong_id", id + withFault(getStatus, wrongId));
         for (int code : {1, 2, 6, 7})
             replies.write("status_code_" + std::to_string(code), id + comStatus(getStatus, code));
+        std::string longMessage;  // past the 255 bytes kept, in two-byte characters
+        for (int i = 0; i < 200; ++i) longMessage += "\xc3\xa9";
+        replies.write("refused_long_message", id + "{\"COM\":{\"MSG_ID\":4242,\"COM_STATUS\":6,\"COM_STATUS_MSG\":\"" +
+                                                  longMessage + "\\n\"}}\n");
+    }
+    {
+        // Records of the line reader: a control byte, a length, that many bytes.
+        SeedWriter lines(root, "line_reader");
+        auto records = [](const std::string& bytes, char control, std::size_t chunk) {
+            std::string out;
+            for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+                const std::string piece = bytes.substr(at, chunk);
+                out += control;
+                out += static_cast<char>(piece.size());
+                out += piece;
+            }
+            return out;
+        };
+        const std::string reply = Station(Scenario::healthy).ask(getStatus);
+        lines.write("reply_in_chunks", records(reply, '\x01', 64));
+        lines.write("stale_then_reply", records("{\"COM\":{\"MS", '\x00', 255) +
+                                            records("G_ID\":1}}\n" + reply, '\x45', 200));
+        lines.write("trickle", records("{xxxxxxxxxxxxxxxxxxxx\n", '\x0a', 1));
     }
     {
         SeedWriter versions(root, "version_string");

@@ -77,8 +77,11 @@ void Moorwinch::MoorwinchImpl::openConnection(const std::string& port) {
     // also by programs that ignore the advisory lock.
     if (portLock >= 0) ioctl(portLock, TIOCEXCL);
 
-    input.clear();
-    abandonedCount = 0;
+    lines.reset();
+    if (port != abandonedPort) {
+        abandonedCount = 0;
+        abandonedPort = port;
+    }
     serialPort.flush();
     discardInput(serialPort);
 
@@ -108,7 +111,7 @@ void Moorwinch::MoorwinchImpl::initConnection() {
 }
 
 void Moorwinch::MoorwinchImpl::closeConnection() {
-    input.clear();
+    lines.reset();
     if (serialPort.isOpen()) {
         if (portLock >= 0) ioctl(portLock, TIOCNXCL);
         try {

@@ -9,10 +9,9 @@
 namespace KORVANE {
 namespace {
 std::string compose(const char* prefix, const char* text) {
-    std::ostringstream message;
-    message << prefix;
-    if (text) message << text;
-    return message.str();
+    std::string message = prefix;
+    if (text) message += text;
+    return message;
 }
 }  // namespace
 

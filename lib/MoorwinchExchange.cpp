@@ -32,7 +32,6 @@ const char* statusText(unsigned short status) {
     }
 }
 
-constexpr std::size_t maxLineLength = 65535;
 constexpr std::size_t maxStationMessage = 255;  // bytes of "COM_STATUS_MSG" kept for an error
 
 // The station's own word on a refusal, bounded, cut at a character boundary,
@@ -80,16 +79,15 @@ void Moorwinch::MoorwinchImpl::sendData(std::string payload, unsigned short& msg
         msgId = range(*idSource);
     } while (isAbandoned(msgId));
 
-    std::ostringstream line;
-    line << "{\"" << mw_communication.key << "\":{\"" << mw_communication.msg_id.key << "\":" << msgId << "},"
-         << payload << "}\n";
-    payload = line.str();
+    payload = std::string("{\"") + mw_communication.key + "\":{\"" + mw_communication.msg_id.key +
+              "\":" + std::to_string(msgId) + "}," + payload + "}\n";
 
     connectionStatus = serialPort.isOpen() ? 1 : 0;
     if (connectionStatus == 0)
         raise<IOException>("sendData", ": no connection established", portDetail(errorKind::notConnected));
 
     try {
+        lines.markRequest(unreadBytes());
         serialPort.write(payload);
         if (tracing.load(std::memory_order_acquire)) traceLine(traceDirection::sent, payload);
     } catch (serial::PortNotOpenedException&) {
@@ -132,18 +130,18 @@ bool Moorwinch::MoorwinchImpl::dropsAsLate(const std::string& line, nlohmann::js
     return false;
 }
 
-std::size_t Moorwinch::MoorwinchImpl::waitingBytes() {
+std::size_t Moorwinch::MoorwinchImpl::unreadBytes() {
     // A port that fails here fails the send, which reports it.
     try {
-        return input.size() + serialPort.available();
+        return serialPort.available();
     } catch (const serial::IOException&) {
-        return input.size();
+        return 0;
     } catch (const serial::SerialException&) {
-        return input.size();
+        return 0;
     }
 }
 
-void Moorwinch::MoorwinchImpl::readAvailable(long ms) {
+std::size_t Moorwinch::MoorwinchImpl::readAvailable(long ms) {
     // The port's read timeout bounds the wait for the descriptor to become
     // readable; it is put back at once so that writes and reads keep theirs.
     serial::Timeout slice = serial::Timeout::simpleTimeout(connectionTimeout);
@@ -159,121 +157,68 @@ void Moorwinch::MoorwinchImpl::readAvailable(long ms) {
     }
     serial::Timeout usual = serial::Timeout::simpleTimeout(connectionTimeout);
     serialPort.setTimeout(usual);
-    if (!readable) return;
+    if (!readable) return 0;
     // Readable with nothing to read is a device that has gone away: a one-byte
-    // read reports it the serial library's way.
-    const std::size_t ready = std::max<std::size_t>(serialPort.available(), 1);
-    const std::size_t before = input.size();
-    input.resize(before + ready);
-    std::size_t got = 0;
-    try {
-        got = serialPort.read(reinterpret_cast<std::uint8_t*>(&input[before]), ready);
-    } catch (...) {
-        input.resize(before);
-        throw;
-    }
-    input.resize(before + got);
+    // read reports it the serial library's way. One read takes at most a line.
+    const std::size_t ready = std::min(std::max<std::size_t>(serialPort.available(), 1), LineReader::maxLine);
+    std::string chunk(ready, '\0');
+    const std::size_t got = serialPort.read(reinterpret_cast<std::uint8_t*>(&chunk[0]), ready);
+    lines.feed(chunk.data(), got, Clock::now());
+    return got;
 }
 
-// The reply wait. Bytes are read as they arrive (until the reply begins, the
-// wait sleeps at most one poll interval at a time; it wakes when bytes come)
-// and are taken line by line: a line ends at its line feed, at 65535 bytes, or
-// when its bytes have been arriving for one connection timeout without a line
-// feed (the serial library's own readline restarts its timeout for every byte,
-// so a trickling station could hold the caller indefinitely). The wait ends as
-// soon as a line of this reply has been taken and no further byte is waiting.
-// Lines without a "{" are dropped whole and do not end the wait; nor do bytes
-// that were waiting before the request was written, which are read ahead of
-// the reply; a late reply to an abandoned request is dropped. If only dropped
-// lines came, the wait ends at its time with an empty reply.
-void Moorwinch::MoorwinchImpl::receive(Reply& reply, int timeout, std::size_t waiting) {
+// The reply wait; the line reader keeps the rules of lines, of what came before
+// the request and of the deadline. Every piece is traced as it comes. Stale
+// pieces and the late reply of an abandoned request are dropped; the others
+// make up the reply from its first "{" on, at most one line long. The wait
+// sleeps until bytes come or its time is up, and ends once a piece of the reply
+// was taken and no further byte is waiting. If only dropped pieces came, it
+// ends at its time with the timeout.
+void Moorwinch::MoorwinchImpl::receive(Reply& reply, int timeout) {
     if (timeout <= 0) raiseTimeout(0);
-    using std::chrono::milliseconds;
-    const auto start = Clock::now();
-    const auto deadline = start + milliseconds(timeout);
-    const milliseconds interval(timeout <= 100 ? 5 : timeout / 100);
-    const milliseconds lineLimit(connectionTimeout);
+    lines.startWait(Clock::now(), std::chrono::milliseconds(timeout), std::chrono::milliseconds(connectionTimeout));
 
-    bool received = false;   // a line was taken into the reply
-    bool cut = false;        // the last line was cut at the length limit and goes on
-    std::size_t consumed = 0;
-    auto lineStart = start;  // when the first byte of the open line arrived
-    std::string lastLine;    // the last whole line taken, from its first "{", and its parse
-    nlohmann::json lastDocument;
-    bool lastParsed = false;
-
-    auto take = [&](std::size_t length, bool whole) {
-        std::string line = input.substr(0, length);
-        input.erase(0, length);
-        consumed += length;
-        lineStart = Clock::now();
-        if (tracing.load(std::memory_order_acquire)) traceLine(traceDirection::received, line);
-        nlohmann::json document;
-        bool parsed = false;
-        if (whole && dropsAsLate(line, document, parsed)) return;
-        reply.text += line;
+    bool received = false;    // a piece for this reply came, "{" or not
+    std::size_t pieces = 0;   // pieces that added to the reply's text
+    nlohmann::json document;  // the parse of the first, when it was a whole line
+    bool parsed = false;
+    auto take = [&](const LineReader::Piece& piece) {
+        if (tracing.load(std::memory_order_acquire)) traceLine(traceDirection::received, piece.text);
+        if (piece.stale) return;
+        nlohmann::json line;
+        bool lineParsed = false;
+        if (piece.whole && dropsAsLate(piece.text, line, lineParsed)) return;
         received = true;
-        lastParsed = whole && parsed;
-        if (lastParsed) {
-            lastLine = fromFirstBrace(line);
-            lastDocument = std::move(document);
+        const std::size_t from = reply.text.empty() ? piece.text.find('{') : 0;
+        const std::size_t room = LineReader::maxLine - reply.text.size();
+        if (from == std::string::npos || room == 0) return;
+        reply.text.append(piece.text, from, room);
+        if (++pieces == 1 && lineParsed) {
+            document = std::move(line);
+            parsed = true;
         }
-        std::size_t brace = reply.text.find('{');
-        if (brace == std::string::npos)
-            reply.text.clear();
-        else if (brace > 0)
-            reply.text.erase(0, brace);
-    };
-    // Rounded up, so that a wait never ends a fraction of a millisecond early and spins.
-    auto msUntil = [](Clock::time_point when) {
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(when - Clock::now()).count();
-        return left <= 0 ? 0L : static_cast<long>((left + 999) / 1000);
     };
 
+    LineReader::Piece piece;
     for (;;) {
-        for (;;) {
-            const std::size_t feed = input.find('\n');
-            if (feed != std::string::npos && feed < maxLineLength) {
-                take(feed + 1, true);
-                cut = false;
-            } else if (input.size() >= maxLineLength) {
-                take(maxLineLength, false);
-                cut = true;
-            } else {
-                break;
-            }
-        }
-        auto now = Clock::now();
-        if (cut && now >= deadline) break;  // an overlong line does not outlast the wait
-        if ((!input.empty() || cut) && now - lineStart >= lineLimit) {
-            if (!input.empty()) take(input.size(), false);
-            cut = false;
-        }
-        const bool lineOpen = !input.empty() || cut;
-        if (!lineOpen && !reply.text.empty() && consumed > waiting) {
-            if (serialPort.available() == 0) break;
-            readAvailable(0);
-            continue;
-        }
-        now = Clock::now();
-        if (!lineOpen && now >= deadline) break;
-        // Awaiting a reply, the wait wakes at least once per poll interval; once a
-        // line is arriving, the next bytes are awaited until its time is up.
-        const auto until = lineOpen ? lineStart + lineLimit : std::min(now + interval, deadline);
-        const bool wasEmpty = input.empty();
-        readAvailable(msUntil(until));
-        if (wasEmpty && !input.empty() && !cut) lineStart = Clock::now();
+        while (lines.next(piece, Clock::now())) take(piece);
+        const auto now = Clock::now();
+        const auto until = lines.wakeAt(now, !reply.text.empty());
+        if (!until) break;
+        // Rounded up, so that a wait never ends a fraction of a millisecond early and spins.
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(*until - now).count();
+        if (readAvailable(left <= 0 ? 0L : static_cast<long>((left + 999) / 1000)) == 0 && left <= 0) break;
     }
     if (!received) raiseTimeout(static_cast<unsigned int>(timeout));
-    reply.parsed = lastParsed && reply.text == lastLine;
-    if (reply.parsed) reply.document = std::move(lastDocument);
+    reply.parsed = parsed && pieces == 1;
+    if (reply.parsed) reply.document = std::move(document);
 }
 
-void Moorwinch::MoorwinchImpl::receiveData(std::string& reply, int timeout, std::size_t waiting) {
+void Moorwinch::MoorwinchImpl::receiveData(std::string& reply, int timeout) {
     Reply received;
     received.text = std::move(reply);
     try {
-        receive(received, timeout, waiting);
+        receive(received, timeout);
     } catch (...) {
         reply = std::move(received.text);
         throw;
@@ -317,13 +262,9 @@ Moorwinch::MoorwinchImpl::Reply Moorwinch::MoorwinchImpl::transfer(const std::st
     Reply reply;
     bool sent = false;
     try {
-        const std::size_t waiting = waitingBytes();
         sendData(payload, msgId);
         sent = true;
-        receive(reply, replyWait, waiting);
-    } catch (IOException& e) {
-        if (sent) abandon(msgId);
-        throw IOException(e);
+        receive(reply, replyWait);
     } catch (...) {
         if (sent) abandon(msgId);
         throw;

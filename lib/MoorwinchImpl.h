@@ -23,17 +23,15 @@
 #include <nlohmann/json.hpp>
 
 #include "Moorwinch.h"
+#include "MoorwinchLineReader.h"
 #include "MoorwinchProtocol.h"
 
 namespace KORVANE {
 
-// Builds "<operation><text>" in a string stream and throws it as E, with the
-// failure's detail (its kind at least).
+// Throws "<operation><text>" as E, with the failure's detail (its kind at least).
 template <class E>
 [[noreturn]] void raise(const std::string& operation, const std::string& text, errorDetail detail) {
-    std::ostringstream message;
-    message << operation << text;
-    throw E(message.str().c_str(), std::move(detail));
+    throw E((operation + text).c_str(), std::move(detail));
 }
 template <class E>
 [[noreturn]] void raise(const std::string& operation, const std::string& text, errorKind kind) {
@@ -67,10 +65,9 @@ public:
         nlohmann::json document;
         bool parsed = false;
     };
+    // Lines that were waiting when the request was written are not its reply.
     void sendData(std::string payload, unsigned short& msgId);
-    // waiting: bytes that were waiting before the request was written; they are
-    // read ahead of the reply but do not end the wait for it.
-    void receiveData(std::string& reply, int timeout, std::size_t waiting = 0);
+    void receiveData(std::string& reply, int timeout);
     void checkReply(std::string& reply, unsigned short msgId);
     // The standard sequence of every locked operation: take the exchange lock
     // (bounded by the connection timeout, else "<operation>: Communication
@@ -167,15 +164,17 @@ public:
     traceFunction trace;
 
 private:
-    // Bytes read from the port and not yet taken by an exchange; they count as
-    // still waiting in the port. Emptied when the connection opens or closes.
-    std::string input;
+    // The lines read from the port and the bytes not yet taken by an exchange.
+    // Emptied when the connection opens or closes.
+    LineReader lines;
     // Ids of the last requests that ended without their reply. A line that
-    // carries one of them is that request's late reply and is dropped.
+    // carries one of them is that request's late reply and is dropped. Kept
+    // across a close and reopen of the same device (a late reply may still
+    // come), forgotten for another.
     static constexpr std::size_t abandonedCapacity = 8;
     unsigned short abandoned[abandonedCapacity] = {};
     std::size_t abandonedCount = 0;
-    std::size_t abandonedNext = 0;
+    std::string abandonedPort;  // the device the ids were sent to
     // Descriptor that holds the advisory lock on the device while open, or -1.
     int portLock = -1;
     std::unique_ptr<std::random_device> idSource;  // message ids; made at the first request
@@ -185,11 +184,12 @@ private:
     // True when line (one whole line) is the late reply of an abandoned request;
     // that id is then forgotten. document receives the line's parse.
     bool dropsAsLate(const std::string& line, nlohmann::json& document, bool& parsed);
-    // Bytes waiting for the next reader: the input buffer and the port's.
-    std::size_t waitingBytes();
-    // Waits until the port has bytes or ms have passed; reads what is there.
-    void readAvailable(long ms);
-    void receive(Reply& reply, int timeout, std::size_t waiting);
+    // Bytes the port holds unread; 0 when it cannot tell.
+    std::size_t unreadBytes();
+    // Waits until the port has bytes or ms have passed; hands what is there to
+    // the line reader and returns how many bytes that was.
+    std::size_t readAvailable(long ms);
+    void receive(Reply& reply, int timeout);
     // Sends payload and receives its reply within waitFactor connection
     // timeouts; msgId is the request's id.
     Reply transfer(const std::string& payload, unsigned int waitFactor, unsigned short& msgId);

@@ -95,6 +95,27 @@ TEST_F(Exchange, TraceSeesEveryLineBothWaysUntilCleared) {
     EXPECT_EQ(seen.size(), 3u);
 }
 
+// Lines that were waiting when the request was written, whole or begun, are
+// not its reply: they are dropped, and the trace sees them.
+TEST_F(Exchange, LinesWaitingBeforeTheRequestAreDroppedAndTraced) {
+    std::vector<std::string> traced;
+    impl.setTrace([&traced](Moorwinch::traceDirection d, const std::string& line, std::chrono::system_clock::time_point) {
+        if (d == Moorwinch::traceDirection::received) traced.push_back(line);
+    });
+    const std::string waiting = "{\"COM\":{\"MSG_ID\":999,\"COM_STATUS\":0}}\n";
+    const std::string begun = "{\"COM\":{\"MS";
+    station.send(waiting + begun);
+    const auto start = Clock::now();
+    while (impl.serialPort.available() < waiting.size() + begun.size() && msSince(start) < 5000)
+        std::this_thread::yield();
+    answerWith([](const std::string& line, PtyStation& s) { s.send("G_ID\":998}}\n" + PtyStation::reply(line)); });
+
+    EXPECT_EQ(statusExchange(), "");
+    std::string reply = PtyStation::reply(station.requests().at(0));
+    reply.pop_back();
+    EXPECT_EQ(traced, (std::vector<std::string>{waiting.substr(0, waiting.size() - 1), begun + "G_ID\":998}}", reply}));
+}
+
 TEST_F(Exchange, ReceptionFailuresSurfaceAsValidationErrors) {
     answerWith([](const std::string&, PtyStation& s) { s.send("no json here\n"); });
     EXPECT_EQ(statusExchange(), "Data Exception: checkReply: malformed buffer data");

@@ -3,7 +3,7 @@
 // Overview
 //   One class, KORVANE::Moorwinch, drives one ground station over one serial port.
 //   Requests are single JSON lines; each query or command is one exchange: the
-//   request is written, the reply line is awaited (polled, bounded), its envelope
+//   request is written, the reply line is awaited (bounded), its envelope
 //   is checked, and the data are read into a record that the caller owns.
 //
 // Errors
@@ -25,13 +25,20 @@
 // Blocking
 //   The connection timeout T (default 400 ms, setConnectionTimeout) bounds every wait:
 //   the exchange lock wait (T), the reply wait (T; 10 T for the product details;
-//   30 T for activation and the status-reporting configuration), and each line read
-//   (T). A call that talks to the ground station returns at the latest about its
-//   lock wait plus its reply wait plus one T; it returns as soon as its reply line
-//   has arrived (the waits are upper bounds, woken by the arriving bytes).
-//   A reply that comes after its wait is recognised by its message id and dropped
-//   by the exchange that reads it (the connection remembers its last 8 requests
-//   left without a reply), so a slow station does not put later calls out of step.
+//   30 T for activation and the status-reporting configuration), and each line (a
+//   line whose bytes have been arriving for T without its line feed ends there).
+//   The reply wait sleeps until bytes arrive or its time is up, and returns as soon
+//   as its reply line has arrived and no further byte is waiting. A line still
+//   arriving when the wait runs out is awaited to its end; yet a call that talks to
+//   the ground station returns at the latest after its lock wait plus its reply
+//   wait plus one T, however the station floods the line, and a reply longer than
+//   one line (65535 bytes) is refused as malformed.
+//   Lines already waiting when a request is written, and a line begun by then, are
+//   never its reply: they are dropped (the trace sees them). A reply that comes
+//   during a later wait is recognised by its message id and dropped: the
+//   connection remembers its last 8 requests left without a reply, also across a
+//   close and reopen of the same device name (another device forgets them), so a
+//   slow station puts neither later calls nor a reconnect's handshake out of step.
 //
 // One connection per device
 //   An open connection holds its device (an advisory lock, and exclusive mode
@@ -77,7 +84,7 @@ enum class errorKind : std::uint8_t {
     busy,             // the exchange lock was not obtained within the connection timeout
     malformedReply,   // a reply that does not parse or lacks what the operation reads
     wrongMessage,     // a reply for another request (message id)
-    stationRefused,   // the station answered with a communication status other than 0
+    stationRefused,   // the station answered with an integer communication status other than 0
     valueOutOfRange,  // an argument outside its range; nothing was sent
     flagUnavailable,  // a reporting flag to keep that the station reports as not available
 };
@@ -94,7 +101,8 @@ struct errorDetail {
     int systemError = 0;         // errno of the failed system call
     unsigned int waitMs = 0;     // the wait that ran out (timeout, busy)
     int stationStatus = -1;      // stationRefused: the reply's communication status
-    std::string stationMessage;  // stationRefused: the reply's status message, "" when it gave none
+    std::string stationMessage;  // stationRefused: the reply's status message ("" when it gave none;
+                                 // at most 255 bytes, control characters as blanks)
     std::string field;           // valueOutOfRange, flagUnavailable: the record member concerned
 };
 
@@ -385,7 +393,7 @@ public:
     void print();
 
     // --- Trace of the line. The function receives every request line as it is
-    // written and every line as it is received (late replies that are dropped and
+    // written and every line as it is received (dropped lines, late replies and
     // noise included), without the line feed, with its direction and the time it
     // crossed. It runs on the thread of the exchange while the exchange lock is
     // held: keep it short, and do not call this object from it. An exception it
