@@ -41,7 +41,8 @@ constexpr int maxMessage = 4096;
 constexpr int maxData = 65536;
 
 std::optional<double> number(const SQLite::Column& column) {
-    if (column.isInteger() || column.isFloat()) return column.getDouble();
+    const int type = column.getType();
+    if (type == SQLite::INTEGER || type == SQLite::FLOAT) return column.getDouble();
     return std::nullopt;
 }
 
