@@ -177,7 +177,9 @@ Timing median(const std::function<void()>& work) {
 int main(int argc, char** argv) {
     long polls = 86400, seconds = 5;
     for (int i = 1; i < argc; i += 2) {
-        long* option = std::strcmp(argv[i], "--polls") == 0 ? &polls : std::strcmp(argv[i], "--seconds") == 0 ? &seconds : nullptr;
+        long* option = std::strcmp(argv[i], "--polls") == 0     ? &polls
+                       : std::strcmp(argv[i], "--seconds") == 0 ? &seconds
+                                                                : nullptr;
         if (!option || i + 1 == argc) {
             std::fprintf(stderr, "Usage: MoorwinchHistoryBench [--polls N] [--seconds S]\n");
             return 2;
@@ -217,10 +219,11 @@ int main(int argc, char** argv) {
         const Timing query3 = median([&] { buckets = reader.buckets(start, until, three, step).size(); });
         const Timing queryAll = median([&] { reader.buckets(start, until, all, step); });
 
-        std::printf("polls=%ld buckets=%zu bytes_per_poll=%.1f cpu_ms_per_poll_1s=%.4f cpu_ms_per_poll_20hz=%.4f "
-                    "query_ms_3=%.1f query_cpu_ms_3=%.1f query_ms_all=%.1f query_cpu_ms_all=%.1f\n",
-                    polls, buckets, static_cast<double>(used) / static_cast<double>(polls), cpu1 * 1e3, cpu20 * 1e3,
-                    query3.wall, query3.cpu, queryAll.wall, queryAll.cpu);
+        std::printf(
+            "polls=%ld buckets=%zu bytes_per_poll=%.1f cpu_ms_per_poll_1s=%.4f cpu_ms_per_poll_20hz=%.4f "
+            "query_ms_3=%.1f query_cpu_ms_3=%.1f query_ms_all=%.1f query_cpu_ms_all=%.1f\n",
+            polls, buckets, static_cast<double>(used) / static_cast<double>(polls), cpu1 * 1e3, cpu20 * 1e3,
+            query3.wall, query3.cpu, queryAll.wall, queryAll.cpu);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "MoorwinchHistoryBench: %s\n", e.what());
         status = 1;

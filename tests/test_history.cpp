@@ -99,7 +99,7 @@ std::string integrity(const std::string& path) {
 
 TEST_F(History, PollsEventsAndRecordsComeBackAsWrittenWithNullsAsDefaults) {
     Moorwinch::systemStatus full = reported(12.34f);
-    full.envSensor2Status = 255;  // not available inside a reported block
+    full.envSensor2Status = 255;     // not available inside a reported block
     Moorwinch::systemStatus sparse;  // nothing reported: every column NULL
     sparse.cab = 0;
     sparse.cableLength = 99;  // held by a disabled block: not recorded
@@ -185,7 +185,10 @@ TEST_F(History, RangesRawAndInBucketsWithTheirBounds) {
         Writer writer(path(), keepingAll());
         // Ten polls a second apart: length 0..9, the verdict worsening at 7.
         for (int i = 0; i < 10; ++i)
-            writer.appendPoll(t0 + i * second, i == 7 ? statusError : i == 3 ? statusWarning : statusOk,
+            writer.appendPoll(t0 + i * second,
+                              i == 7   ? statusError
+                              : i == 3 ? statusWarning
+                                       : statusOk,
                               reported(static_cast<float>(i)));
     }
     const Reader reader(path());
@@ -305,7 +308,8 @@ TEST_F(History, RetentionDeletesTheOldestRowsByAgeAndBySize) {
     options.queueLimit = 100000;
     Writer writer(path("size.db"), options);
     const int polls = 20000;  // about 4 MB
-    for (int i = 0; i < polls; ++i) writer.appendPoll(today + i * second, statusOk, reported(static_cast<float>(i) / 7));
+    for (int i = 0; i < polls; ++i)
+        writer.appendPoll(today + i * second, statusOk, reported(static_cast<float>(i) / 7));
     writer.flush();
     const Reader reader(path("size.db"));
     const FieldSet fields({"cab"});

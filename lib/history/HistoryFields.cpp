@@ -35,7 +35,9 @@ FieldSet::FieldSet(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
         std::size_t m = 0;
         while (m < all.size() && name != all[m].key) ++m;
-        if (m == all.size()) throw QueryError("unknown field '" + name + "' (fields are the members of the status record, such as cableLength)");
+        if (m == all.size())
+            throw QueryError("unknown field '" + name +
+                             "' (fields are the members of the status record, such as cableLength)");
         for (std::size_t chosen : members)
             if (chosen == m) throw QueryError("field '" + name + "' is named twice");
         members.push_back(m);
@@ -54,7 +56,8 @@ std::vector<std::string> FieldSet::names() const {
 
 json toJson(const Row& row, const FieldSet& fields) {
     json object = {{"time", timeJson(row.time)}, {"verdict", MoorwinchJson::verdictName(row.verdict)}};
-    for (std::size_t i = 0; i < fields.size(); ++i) object[fields.name(i)] = valueJson(row.values[i], fields.isInteger(i));
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        object[fields.name(i)] = valueJson(row.values[i], fields.isInteger(i));
     return object;
 }
 

@@ -88,7 +88,8 @@ std::unique_ptr<SQLite::Database> openForReading(const std::string& path) {
         return db;
     };
     try {
-        return checked(std::make_unique<SQLite::Database>(path, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX, readerBusyMs));
+        return checked(
+            std::make_unique<SQLite::Database>(path, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX, readerBusyMs));
     } catch (const SQLite::Exception& e) {
         // A WAL reader needs the shared-memory file, which a folder it may not
         // write does not let it make. Without a WAL the file alone is whole.
@@ -98,12 +99,13 @@ std::unique_ptr<SQLite::Database> openForReading(const std::string& path) {
             throw failure(path, std::string("cannot read: ") + e.what() + " (its newest rows are in " + wal +
                                     "; copy both files to a folder you may write)");
     }
-    return checked(
-        std::make_unique<SQLite::Database>(immutableUri(path), SQLite::OPEN_READONLY | SQLite::OPEN_URI | SQLite::OPEN_NOMUTEX, readerBusyMs));
+    return checked(std::make_unique<SQLite::Database>(
+        immutableUri(path), SQLite::OPEN_READONLY | SQLite::OPEN_URI | SQLite::OPEN_NOMUTEX, readerBusyMs));
 }
 
 std::unique_ptr<SQLite::Database> openForWriting(const std::string& path) {
-    auto db = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX, writerBusyMs);
+    auto db = std::make_unique<SQLite::Database>(
+        path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX, writerBusyMs);
     if (check(*db, path) == State::empty) {
         db->exec("PRAGMA journal_mode=WAL");
         SQLite::Transaction transaction(*db, SQLite::TransactionBehavior::IMMEDIATE);
@@ -129,17 +131,23 @@ std::string pollColumns() {
 
 int verdictCode(Verdict verdict) {
     switch (verdict) {
-        case MoorwinchDefinitions::statusWarning: return 1;
-        case MoorwinchDefinitions::statusError: return 2;
-        default: return 0;
+        case MoorwinchDefinitions::statusWarning:
+            return 1;
+        case MoorwinchDefinitions::statusError:
+            return 2;
+        default:
+            return 0;
     }
 }
 
 Verdict verdictOf(std::int64_t code) {
     switch (code) {
-        case 0: return MoorwinchDefinitions::statusOk;
-        case 1: return MoorwinchDefinitions::statusWarning;
-        default: return MoorwinchDefinitions::statusError;
+        case 0:
+            return MoorwinchDefinitions::statusOk;
+        case 1:
+            return MoorwinchDefinitions::statusWarning;
+        default:
+            return MoorwinchDefinitions::statusError;
     }
 }
 

@@ -60,14 +60,13 @@ QueryError tooMany(const char* what, const char* remedy) {
 void checkRange(Time& since, Time& until) {
     since = std::max(since, minTime);
     until = std::min(until, maxTime);
-    if (since > until)
-        throw QueryError("since (" + formatTime(since) + ") is after until (" + formatTime(until) + ")");
+    if (since > until) throw QueryError("since (" + formatTime(since) + ") is after until (" + formatTime(until) + ")");
 }
 
 // Rows of the table in [since, until], counted up to answerLimit + 1.
 std::size_t countUpTo(SQLite::Database& db, const char* table, Time since, Time until) {
-    SQLite::Statement count(db, std::string("SELECT count(*) FROM (SELECT 1 FROM ") + table +
-                                    " WHERE time BETWEEN ?1 AND ?2 LIMIT ?3)");
+    SQLite::Statement count(
+        db, std::string("SELECT count(*) FROM (SELECT 1 FROM ") + table + " WHERE time BETWEEN ?1 AND ?2 LIMIT ?3)");
     count.bind(1, since);
     count.bind(2, until);
     count.bind(3, static_cast<std::int64_t>(answerLimit + 1));
@@ -230,13 +229,15 @@ std::vector<Event> Reader::events(Time since, Time until) const {
 }
 
 std::optional<DetailsRecord> Reader::details(Time at) const {
-    auto found = impl->ask([&](SQLite::Database& db) { return latestRecord<Moorwinch::systemDetails>(db, "details", at); });
+    auto found =
+        impl->ask([&](SQLite::Database& db) { return latestRecord<Moorwinch::systemDetails>(db, "details", at); });
     if (!found) return std::nullopt;
     return DetailsRecord{found->first, found->second};
 }
 
 std::optional<ConfigRecord> Reader::config(Time at) const {
-    auto found = impl->ask([&](SQLite::Database& db) { return latestRecord<Moorwinch::systemConfig>(db, "config", at); });
+    auto found =
+        impl->ask([&](SQLite::Database& db) { return latestRecord<Moorwinch::systemConfig>(db, "config", at); });
     if (!found) return std::nullopt;
     return ConfigRecord{found->first, found->second};
 }
@@ -252,7 +253,8 @@ struct PollCursor::Impl {
         chunk.clear();
         at = 0;
         reader->ask([this](SQLite::Database& db) {
-            SQLite::Statement select(db, "SELECT " + file::pollColumns() + " FROM polls WHERE time >= ?1 ORDER BY time LIMIT ?2");
+            SQLite::Statement select(
+                db, "SELECT " + file::pollColumns() + " FROM polls WHERE time >= ?1 ORDER BY time LIMIT ?2");
             select.bind(1, next);
             select.bind(2, cursorChunk);
             const auto& members = file::members();
@@ -262,7 +264,8 @@ struct PollCursor::Impl {
                 poll.verdict = file::verdictOf(select.getColumn(1).getInt64());
                 json object = json::object();
                 for (std::size_t m = 0; m < members.size(); ++m) {
-                    if (auto value = memberJson(members[m], select.getColumn(static_cast<int>(m) + file::firstMemberColumn)))
+                    if (auto value =
+                            memberJson(members[m], select.getColumn(static_cast<int>(m) + file::firstMemberColumn)))
                         object[members[m].key] = std::move(*value);
                 }
                 MoorwinchJson::fromJson(object, poll.status);

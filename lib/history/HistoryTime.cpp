@@ -121,9 +121,8 @@ Time parseIso(const std::string& text) {
         }
     }
     if (!s.done()) throw badTime(text);
-    if (month < 1 || month > 12 || dayOfMonth < 1 ||
-        dayOfMonth > daysInMonth(year, static_cast<unsigned>(month)) || hour > 23 || minute > 59 || sec > 59 ||
-        zoneHours > 23 || zoneMinutes > 59)
+    if (month < 1 || month > 12 || dayOfMonth < 1 || dayOfMonth > daysInMonth(year, static_cast<unsigned>(month)) ||
+        hour > 23 || minute > 59 || sec > 59 || zoneHours > 23 || zoneMinutes > 59)
         throw badTime(text, "no such date or time");
     Time time = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(dayOfMonth)) * day +
                 ((hour * 60 + minute) * 60 + sec) * second + fraction -
@@ -134,8 +133,7 @@ Time parseIso(const std::string& text) {
 }  // namespace
 
 Time now() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 

@@ -142,10 +142,11 @@ struct Connection {
     }
 
     void write(const Item& item) {
-        std::visit(Overload{[this](const PollItem& i) { poll(i); }, [this](const EventItem& i) { event(i); },
-                            [this](const DetailsItem& i) { record(i.time, "details", MoorwinchJson::toJson(i.details)); },
-                            [this](const ConfigItem& i) { record(i.time, "config", MoorwinchJson::toJson(i.config)); }},
-                   item);
+        std::visit(
+            Overload{[this](const PollItem& i) { poll(i); }, [this](const EventItem& i) { event(i); },
+                     [this](const DetailsItem& i) { record(i.time, "details", MoorwinchJson::toJson(i.details)); },
+                     [this](const ConfigItem& i) { record(i.time, "config", MoorwinchJson::toJson(i.config)); }},
+            item);
     }
 
     // The time of the thousandth oldest row of a table, or just past its
@@ -235,7 +236,8 @@ struct Writer::Impl {
     // hit a full disk may hold a failed transaction. The next batch opens again.
     void fail(const std::string& why) {
         connection.reset();
-        if (!failing) log("history: cannot write " + path + ": " + why + "; rows are counted as write errors until it can");
+        if (!failing)
+            log("history: cannot write " + path + ": " + why + "; rows are counted as write errors until it can");
         failing = true;
     }
 
@@ -265,9 +267,11 @@ struct Writer::Impl {
             int deleted;
             do {
                 Time cutoff = options.maxAgeDays ? now() - static_cast<Time>(options.maxAgeDays) * day : minTime;
-                if (options.maxSizeMB && Connection::value(connection->usedBytes) > static_cast<std::int64_t>(options.maxSizeMB << 20)) {
+                if (options.maxSizeMB &&
+                    Connection::value(connection->usedBytes) > static_cast<std::int64_t>(options.maxSizeMB << 20)) {
                     std::optional<Time> polls = connection->stepEnd("polls"), events = connection->stepEnd("events");
-                    if (polls || events) cutoff = std::max(cutoff, std::min(polls.value_or(maxTime), events.value_or(maxTime)));
+                    if (polls || events)
+                        cutoff = std::max(cutoff, std::min(polls.value_or(maxTime), events.value_or(maxTime)));
                 }
                 deleted = Connection::value(connection->oldest) < cutoff ? connection->deleteBefore(cutoff) : 0;
             } while (deleted > 0 && Clock::now() < deadline);

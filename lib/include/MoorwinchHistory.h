@@ -52,8 +52,8 @@ using Verdict = MoorwinchDefinitions::systemError;
 // Microseconds since 1970-01-01 UTC, the file's own time.
 using Time = std::int64_t;
 constexpr Time microsecondsPerSecond = 1000000;
-constexpr Time minTime = 0;                      // 1970-01-01T00:00:00Z
-constexpr Time maxTime = 253402300799999999;     // 9999-12-31T23:59:59.999999Z
+constexpr Time minTime = 0;                   // 1970-01-01T00:00:00Z
+constexpr Time maxTime = 253402300799999999;  // 9999-12-31T23:59:59.999999Z
 
 // Answers hold at most this many rows, buckets or events.
 constexpr std::size_t answerLimit = 100000;
@@ -229,9 +229,9 @@ private:
 // Writing ----------------------------------------------------------------
 
 struct WriterOptions {
-    unsigned maxAgeDays = defaultMaxAgeDays;       // 0: no age limit
-    std::uint64_t maxSizeMB = defaultMaxSizeMB;    // 0: no size limit
-    std::size_t queueLimit = 10000;                // rows waiting; more are dropped
+    unsigned maxAgeDays = defaultMaxAgeDays;     // 0: no age limit
+    std::uint64_t maxSizeMB = defaultMaxSizeMB;  // 0: no size limit
+    std::size_t queueLimit = 10000;              // rows waiting; more are dropped
     // Told once when writing starts to fail (and why), once when it works
     // again, once when rows start to be dropped; called on the writer's thread
     // (a file that cannot be opened at all: already in the constructor).
