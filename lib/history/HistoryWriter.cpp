@@ -168,8 +168,8 @@ struct Connection {
         static const char* const deletes[] = {
             "DELETE FROM polls WHERE time IN (SELECT time FROM polls WHERE time < ?1 ORDER BY time LIMIT ?2)",
             "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time < ?1 ORDER BY time LIMIT ?2)",
-            "DELETE FROM records WHERE time IN (SELECT time FROM records WHERE time < ?1 AND time NOT IN "
-            "(SELECT max(time) FROM records GROUP BY kind) ORDER BY time LIMIT ?2)",
+            ("DELETE FROM records WHERE time IN (SELECT time FROM records WHERE time < ?1 AND time NOT IN "
+             "(SELECT max(time) FROM records GROUP BY kind) ORDER BY time LIMIT ?2)"),
         };
         SQLite::Transaction transaction(*db);
         int deleted = 0;
