@@ -7,6 +7,7 @@
 
 #include <SQLiteCpp/Column.h>
 #include <SQLiteCpp/Statement.h>
+#include <SQLiteCpp/Transaction.h>
 
 #include "HistoryFile.h"
 
@@ -18,12 +19,17 @@ struct Reader::Impl {
     std::mutex mutex;  // one question at a time on the connection
     std::unique_ptr<SQLite::Database> db;
 
-    // Runs a question; a failure of the file is a FileError naming it.
+    // Runs a question on one snapshot of the file (its count and its rows
+    // agree while a writer appends); a failure of the file is a FileError
+    // naming it.
     template <class F>
     auto ask(F&& question) {
         std::lock_guard<std::mutex> lock(mutex);
         try {
-            return question(*db);
+            SQLite::Transaction snapshot(*db);
+            auto answer = question(*db);
+            snapshot.commit();
+            return answer;
         } catch (const SQLite::Exception& e) {
             throw file::failure(path, std::string("cannot read: ") + e.what());
         }

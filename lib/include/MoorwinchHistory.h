@@ -258,6 +258,7 @@ public:
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
+    // A poll of the same microsecond as one recorded replaces it.
     void appendPoll(Time time, Verdict verdict, const Moorwinch::systemStatus& status);
     void appendEvent(Time time, const std::string& kind, const std::string& message, const json& data);
     // A record of the same microsecond as the previous one is stored a microsecond later.
