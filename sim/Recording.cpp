@@ -1,0 +1,230 @@
+#include "Recording.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "MoorwinchJson.h"
+
+namespace moorwinch_sim {
+namespace {
+
+using json = nlohmann::json;
+
+// Leaves an entry out, keeping where the first one was and why.
+void skip(Recording& recording, const std::string& where, const std::string& why) {
+    if (recording.skipped++ == 0) recording.firstSkipped = where + ": " + why;
+}
+
+void keep(Recording& recording, const std::string& path, std::int64_t time, const Status& status) {
+    if (recording.statuses.size() >= maxRecordedStatuses)
+        throw RecordingError(path + ": more than " + std::to_string(maxRecordedStatuses) +
+                             " status records, too many to replay");
+    recording.statuses.push_back({time, status});
+}
+
+// Lines as `moorwinch --json watch` prints them: {"time":..,"status":{..},..}.
+class JsonLinesSource : public RecordingSource {
+public:
+    const char* kind() const override { return "JSON Lines"; }
+    bool recognises(const std::string&) const override { return true; }
+
+    Recording read(const std::string& path) const override {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) throw RecordingError(path + ": " + std::strerror(errno));
+        Recording recording;
+        std::string line;
+        std::size_t number = 0;
+        char chunk[65536];
+        while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+            const std::size_t got = static_cast<std::size_t>(in.gcount());
+            for (std::size_t at = 0; at < got;) {
+                const char* end = static_cast<const char*>(std::memchr(chunk + at, '\n', got - at));
+                const std::size_t stop = end ? static_cast<std::size_t>(end - chunk) : got;
+                line.append(chunk + at, stop - at);
+                if (line.size() > maxRecordingLineBytes)
+                    throw RecordingError(path + ": line " + std::to_string(number + 1) + " is longer than " +
+                                         std::to_string(maxRecordingLineBytes / 1024) + " KiB");
+                at = stop;
+                if (end) {
+                    take(recording, path, ++number, line);
+                    line.clear();
+                    ++at;
+                }
+            }
+        }
+        if (in.bad()) throw RecordingError(path + ": " + std::strerror(errno));
+        if (!line.empty()) take(recording, path, ++number, line);
+        return recording;
+    }
+
+private:
+    static void take(Recording& recording, const std::string& path, std::size_t number, const std::string& line) {
+        if (std::all_of(line.begin(), line.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); }))
+            return;
+        const std::string where = "line " + std::to_string(number);
+        const json document = json::parse(line, nullptr, false);
+        if (document.is_discarded()) return skip(recording, where, "not JSON");
+        if (!document.is_object()) return skip(recording, where, "not a JSON object");
+        const auto time = document.find("time");
+        std::int64_t microseconds = 0;
+        if (time == document.end() || !time->is_string() || !parseUtcTime(time->get<std::string>(), microseconds))
+            return skip(recording, where, "no \"time\" as ISO 8601 UTC");
+        const auto status = document.find("status");
+        if (status == document.end()) return skip(recording, where, "no status");
+        if (status->is_null()) return skip(recording, where, "a failed sample");
+        if (!status->is_object()) return skip(recording, where, "the status is not an object");
+        Status record;
+        KORVANE::MoorwinchJson::fromJson(*status, record);
+        const std::string why = unsendable(record);
+        if (!why.empty()) return skip(recording, where, why);
+        keep(recording, path, microseconds, record);
+    }
+};
+
+bool digits(const std::string& text, std::size_t at, std::size_t count, int& value) {
+    if (at + count > text.size()) return false;
+    value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+std::int64_t daysFromCivil(int year, int month, int day) {
+    year -= month <= 2;
+    const int era = (year >= 0 ? year : year - 399) / 400;
+    const int yearOfEra = year - era * 400;
+    const int dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return static_cast<std::int64_t>(era) * 146097 + dayOfEra - 719468;
+}
+
+int daysInMonth(int year, int month) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+template <class R>
+const R* latest(const std::vector<Timed<R>>& records, std::int64_t time) {
+    if (records.empty()) return nullptr;
+    const auto after = std::upper_bound(records.begin(), records.end(), time,
+                                        [](std::int64_t t, const Timed<R>& r) { return t < r.time; });
+    return after == records.begin() ? &records.front().record : &std::prev(after)->record;
+}
+
+template <class R>
+void inTimeOrder(std::vector<Timed<R>>& records) {
+    std::stable_sort(records.begin(), records.end(),
+                     [](const Timed<R>& a, const Timed<R>& b) { return a.time < b.time; });
+}
+
+}  // namespace
+
+bool parseUtcTime(const std::string& text, std::int64_t& microseconds) {
+    int year, month, day, hour, minute, second;
+    if (!digits(text, 0, 4, year) || !digits(text, 5, 2, month) || !digits(text, 8, 2, day) ||
+        !digits(text, 11, 2, hour) || !digits(text, 14, 2, minute) || !digits(text, 17, 2, second) ||
+        text[4] != '-' || text[7] != '-' || (text[10] != 'T' && text[10] != 't') || text[13] != ':' ||
+        text[16] != ':')
+        return false;
+    if (year < 1 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 ||
+        minute > 59 || second > 60)
+        return false;
+    std::size_t at = 19;
+    std::int64_t fraction = 0;
+    if (at < text.size() && text[at] == '.') {
+        int places = 0;
+        for (++at; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at, ++places)
+            if (places < 6) fraction = fraction * 10 + (text[at] - '0');
+        if (places == 0 || places > 9) return false;
+        for (; places < 6; ++places) fraction *= 10;
+    }
+    int offsetMinutes = 0;
+    if (at + 1 == text.size() && (text[at] == 'Z' || text[at] == 'z')) {
+    } else if (at + 6 == text.size() && (text[at] == '+' || text[at] == '-') && text[at + 3] == ':') {
+        int offsetHours, minutes;
+        if (!digits(text, at + 1, 2, offsetHours) || !digits(text, at + 4, 2, minutes) || offsetHours > 23 ||
+            minutes > 59)
+            return false;
+        offsetMinutes = (text[at] == '-' ? -1 : 1) * (offsetHours * 60 + minutes);
+    } else {
+        return false;
+    }
+    const std::int64_t seconds =
+        daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offsetMinutes * 60;
+    microseconds = seconds * 1000000 + fraction;
+    return true;
+}
+
+Recording readRecording(const std::string& path) {
+    struct stat file;
+    if (::stat(path.c_str(), &file) != 0) throw RecordingError(path + ": " + std::strerror(errno));
+    if (!S_ISREG(file.st_mode)) throw RecordingError(path + ": not a regular file");
+    std::string head(16, '\0');
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) throw RecordingError(path + ": " + std::strerror(errno));
+        in.read(&head[0], static_cast<std::streamsize>(head.size()));
+        head.resize(static_cast<std::size_t>(in.gcount()));
+    }
+
+    static const JsonLinesSource jsonLines;
+    const RecordingSource* const sources[] = {&jsonLines};
+    Recording recording;
+    for (const RecordingSource* source : sources) {
+        if (!source->recognises(head)) continue;
+        recording = source->read(path);
+        recording.kind = source->kind();
+        break;
+    }
+    if (recording.statuses.empty())
+        throw RecordingError(path + ": no status record to replay" +
+                             (recording.skipped ? " (" + std::to_string(recording.skipped) +
+                                                      " entries unusable; the first at " + recording.firstSkipped + ")"
+                                                : std::string()));
+    inTimeOrder(recording.statuses);
+    inTimeOrder(recording.details);
+    inTimeOrder(recording.configs);
+    return recording;
+}
+
+Playback::Playback(std::shared_ptr<const Recording> played, double playbackSpeed, bool loops)
+    : recording(std::move(played)), speed(playbackSpeed), loop(loops) {
+    const auto& statuses = recording->statuses;
+    span = statuses.back().time - statuses.front().time;
+    period = span + (statuses.size() > 1 ? span / static_cast<std::int64_t>(statuses.size() - 1) : 0);
+}
+
+void Playback::start(Clock::time_point now) {
+    if (started) return;
+    started = true;
+    startedAt = now;
+}
+
+std::int64_t Playback::recordedTime(Clock::time_point now) const {
+    const std::int64_t first = recording->statuses.front().time;
+    if (!started) return first;
+    double elapsed = std::chrono::duration<double, std::micro>(now - startedAt).count() * speed;
+    if (loop && period > 0) elapsed = std::fmod(elapsed, static_cast<double>(period));
+    // Past the last record it stays; bounded so that the sum cannot overflow.
+    elapsed = std::clamp(elapsed, 0.0, static_cast<double>(period));
+    return first + static_cast<std::int64_t>(elapsed);
+}
+
+Playback::Served Playback::at(Clock::time_point now) const {
+    const std::int64_t time = recordedTime(now);
+    return {latest(recording->statuses, time), latest(recording->details, time), latest(recording->configs, time)};
+}
+
+}  // namespace moorwinch_sim
