@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "MoorwinchHistory.h"
 #include "MoorwinchJson.h"
 
 namespace moorwinch_sim {
@@ -89,6 +90,57 @@ private:
     }
 };
 
+namespace history = KORVANE::MoorwinchHistory;
+
+// The record of a history file last read at or before a time. A file that
+// fails during the playback, or a record the station cannot send, leaves the
+// station's own.
+template <class R, class Found>
+std::function<std::optional<R>(std::int64_t)> lookUp(std::shared_ptr<const history::Reader> reader,
+                                                     std::optional<Found> (history::Reader::*ask)(history::Time) const,
+                                                     R Found::*member) {
+    return [reader, ask, member](std::int64_t time) -> std::optional<R> {
+        try {
+            const std::optional<Found> found = ((*reader).*ask)(time);
+            if (found && unsendable((*found).*member).empty()) return (*found).*member;
+        } catch (const history::Error&) {
+        }
+        return std::nullopt;
+    };
+}
+
+// A history file as the service writes it. The polls are read at once; the
+// details and configuration are asked for as the playback reaches them.
+class HistorySource : public RecordingSource {
+public:
+    const char* kind() const override { return "history database"; }
+    bool recognises(const std::string& firstBytes) const override {
+        return firstBytes == std::string("SQLite format 3\0", 16);
+    }
+
+    Recording read(const std::string& path) const override {
+        try {
+            const auto reader = std::make_shared<const history::Reader>(path);
+            Recording recording;
+            history::PollCursor cursor = reader->polls();
+            history::Poll poll;
+            while (cursor.next(poll)) {
+                const std::string why = unsendable(poll.status);
+                if (!why.empty())
+                    skip(recording, "the poll of " + history::formatTime(poll.time), why);
+                else
+                    keep(recording, path, poll.time, poll.status);
+            }
+            recording.detailsAt = lookUp(reader, &history::Reader::details, &history::DetailsRecord::details);
+            recording.configAt = lookUp(reader, &history::Reader::config, &history::ConfigRecord::config);
+            return recording;
+        } catch (const history::Error& e) {
+            const std::string text = e.what();
+            throw RecordingError(text.rfind(path, 0) == 0 ? text : path + ": " + text);
+        }
+    }
+};
+
 bool digits(const std::string& text, std::size_t at, std::size_t count, int& value) {
     if (at + count > text.size()) return false;
     value = 0;
@@ -115,19 +167,6 @@ int daysInMonth(int year, int month) {
     return month == 2 && leap ? 29 : days[month - 1];
 }
 
-template <class R>
-const R* latest(const std::vector<Timed<R>>& records, std::int64_t time) {
-    if (records.empty()) return nullptr;
-    const auto after = std::upper_bound(records.begin(), records.end(), time,
-                                        [](std::int64_t t, const Timed<R>& r) { return t < r.time; });
-    return after == records.begin() ? &records.front().record : &std::prev(after)->record;
-}
-
-template <class R>
-void inTimeOrder(std::vector<Timed<R>>& records) {
-    std::stable_sort(records.begin(), records.end(),
-                     [](const Timed<R>& a, const Timed<R>& b) { return a.time < b.time; });
-}
 
 }  // namespace
 
@@ -179,8 +218,9 @@ Recording readRecording(const std::string& path) {
         head.resize(static_cast<std::size_t>(in.gcount()));
     }
 
+    static const HistorySource history;
     static const JsonLinesSource jsonLines;
-    const RecordingSource* const sources[] = {&jsonLines};
+    const RecordingSource* const sources[] = {&history, &jsonLines};
     Recording recording;
     for (const RecordingSource* source : sources) {
         if (!source->recognises(head)) continue;
@@ -193,9 +233,8 @@ Recording readRecording(const std::string& path) {
                              (recording.skipped ? " (" + std::to_string(recording.skipped) +
                                                       " entries unusable; the first at " + recording.firstSkipped + ")"
                                                 : std::string()));
-    inTimeOrder(recording.statuses);
-    inTimeOrder(recording.details);
-    inTimeOrder(recording.configs);
+    std::stable_sort(recording.statuses.begin(), recording.statuses.end(),
+                     [](const Timed<Status>& a, const Timed<Status>& b) { return a.time < b.time; });
     return recording;
 }
 
@@ -224,7 +263,13 @@ std::int64_t Playback::recordedTime(Clock::time_point now) const {
 
 Playback::Served Playback::at(Clock::time_point now) const {
     const std::int64_t time = recordedTime(now);
-    return {latest(recording->statuses, time), latest(recording->details, time), latest(recording->configs, time)};
+    const auto& statuses = recording->statuses;
+    const auto after = std::upper_bound(statuses.begin(), statuses.end(), time,
+                                        [](std::int64_t t, const Timed<Status>& r) { return t < r.time; });
+    Served served{&std::prev(after)->record, std::nullopt, std::nullopt};
+    if (recording->detailsAt) served.details = recording->detailsAt(time);
+    if (recording->configAt) served.config = recording->configAt(time);
+    return served;
 }
 
 }  // namespace moorwinch_sim

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,10 +27,12 @@ struct Timed {
 struct Recording {
     std::string kind;                     // of file, e.g. "JSON Lines"
     std::vector<Timed<Status>> statuses;  // in time order; never empty once read
-    std::vector<Timed<Details>> details;  // in time order, maybe none
-    std::vector<Timed<Config>> configs;
-    std::size_t skipped = 0;   // entries left out as unusable
-    std::string firstSkipped;  // where the first of them is and why, e.g. "line 3: no status"
+    std::size_t skipped = 0;              // entries left out as unusable
+    std::string firstSkipped;             // where the first of them is and why, e.g. "line 3: no status"
+    // The details and configuration last read at or before a time; empty when
+    // the file has none. They are looked up as the playback goes.
+    std::function<std::optional<Details>(std::int64_t time)> detailsAt;
+    std::function<std::optional<Config>(std::int64_t time)> configAt;
 };
 
 // A file that cannot be replayed; the text names the file and the reason.
@@ -71,8 +75,8 @@ public:
 
     struct Served {
         const Status* status;
-        const Details* details;  // null when the recording has none
-        const Config* config;    // null when the recording has none
+        std::optional<Details> details;  // none when the recording has none for the time
+        std::optional<Config> config;
     };
 
     Playback(std::shared_ptr<const Recording> recording, double speed, bool loop);

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ChildProcess.h"
+#include "MoorwinchHistory.h"
 #include "MoorwinchJson.h"
 #include "Recording.h"
 #include "StationFixture.h"
@@ -154,19 +156,15 @@ public:
         if (::mkdtemp(name)) path = name;
     }
     ~TempDir() {
-        for (const std::string& f : files) ::unlink(f.c_str());
-        ::rmdir(path.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
     }
     std::string write(const std::string& name, const std::string& content) {
         const std::string file = path + "/" + name;
         std::ofstream(file, std::ios::binary) << content;
-        files.push_back(file);
         return file;
     }
     std::string path;
-
-private:
-    std::vector<std::string> files;
 };
 
 std::string jsonLine(const std::string& time, const Status& s) {
@@ -176,21 +174,48 @@ std::string jsonLine(const std::string& time, const Status& s) {
            "\n";
 }
 
-class Replay : public Sim {};
-
-TEST_F(Replay, ServesTheRecordedStatusesInTheirTimeOrderAtTheRequestedSpeed) {
-    // Three statuses of a flight, as `moorwinch --json watch` writes them; one
-    // block left out of the last, as a station would with its flag off.
-    flight(240);
-    impl.setCableRetractionTorque(55);
-    std::vector<Status> recorded;
-    for (double t : {60.0, 120.0, 200.0}) {
-        at(t);
-        recorded.push_back(status());
+class Replay : public Sim {
+protected:
+    // Three statuses of a flight: climbing, hovering with the humidity
+    // failure, descending with the environment block left out, as a station
+    // does with its flag off.
+    std::vector<Status> recordFlight() {
+        flight(240);
+        impl.setCableRetractionTorque(55);
+        std::vector<Status> recorded;
+        for (double t : {60.0, 120.0, 200.0}) {
+            at(t);
+            recorded.push_back(status());
+        }
+        Moorwinch::systemStatusConfig flags{1, 0, 1, 1, 1, 1};
+        impl.setSystemStatusConfig(flags);
+        recorded.back() = status();
+        return recorded;
     }
-    Moorwinch::systemStatusConfig flags{1, 0, 1, 1, 1, 1};
-    impl.setSystemStatusConfig(flags);
-    recorded.back() = status();
+
+    void replay(const moorwinch_sim::Recording& recording, double speed) {
+        auto replaying = std::make_unique<StationModel>();
+        replaying->setPlayback(std::make_unique<moorwinch_sim::Playback>(
+            std::make_shared<const moorwinch_sim::Recording>(recording), speed, false));
+        at(0);
+        serve(std::move(replaying));
+    }
+
+    // Each status the station sends from `begin` on, `after` seconds later,
+    // is the recorded one of that index.
+    void expectServed(const std::vector<Status>& recorded, double begin,
+                      const std::vector<std::pair<double, std::size_t>>& expected) {
+        for (const auto& [after, index] : expected) {
+            at(begin + after);
+            EXPECT_EQ(MoorwinchJson::toJson(status()), MoorwinchJson::toJson(recorded[index])) << "at " << after;
+        }
+    }
+};
+
+TEST_F(Replay, ServesTheRecordedStatusesOfJsonLinesInTheirTimeOrderAtTheRequestedSpeed) {
+    // As `moorwinch --json watch` writes them, out of order, with lines that
+    // are no status.
+    const std::vector<Status> recorded = recordFlight();
     TempDir dir;
     const std::string file = dir.write(
         "flight.jsonl", jsonLine("2024-05-01T12:00:02.000Z", recorded[2]) + "not json\n" +
@@ -201,20 +226,10 @@ TEST_F(Replay, ServesTheRecordedStatusesInTheirTimeOrderAtTheRequestedSpeed) {
     const moorwinch_sim::Recording recording = moorwinch_sim::readRecording(file);
     EXPECT_EQ(recording.skipped, 2u);
     EXPECT_EQ(recording.firstSkipped, "line 2: not JSON");
-    auto replay = std::make_unique<StationModel>();
-    replay->setPlayback(std::make_unique<moorwinch_sim::Playback>(
-        std::make_shared<const moorwinch_sim::Recording>(recording), 2.0, false));
-    at(0);
-    serve(std::move(replay));
+    replay(recording, 2.0);
 
     // Twice as fast, from the first status request on (at 30 s of the clock).
-    const double begin = 30;
-    const std::vector<std::pair<double, std::size_t>> expected = {
-        {0, 0}, {0.49, 0}, {0.5, 1}, {0.99, 1}, {1.0, 2}, {100, 2}};
-    for (const auto& [after, index] : expected) {
-        at(begin + after);
-        EXPECT_EQ(MoorwinchJson::toJson(status()), MoorwinchJson::toJson(recorded[index])) << "at " << after;
-    }
+    expectServed(recorded, 30, {{0, 0}, {0.49, 0}, {0.5, 1}, {0.99, 1}, {1.0, 2}, {100, 2}});
     // The configuration as the replayed status shows it; settings refused.
     Moorwinch::systemConfig c;
     impl.getSystemConfig(c);
@@ -227,6 +242,43 @@ TEST_F(Replay, ServesTheRecordedStatusesInTheirTimeOrderAtTheRequestedSpeed) {
     looped.start(base);
     EXPECT_EQ(looped.at(base + std::chrono::milliseconds(2999)).status->cableLength, recorded[2].cableLength);
     EXPECT_EQ(looped.at(base + std::chrono::milliseconds(3000)).status->cableLength, recorded[0].cableLength);
+}
+
+TEST_F(Replay, ServesAHistoryDatabaseWithTheDetailsAndConfigurationItRecorded) {
+    namespace history = KORVANE::MoorwinchHistory;
+    std::vector<Status> recorded = recordFlight();
+    recorded[1].cab = recorded[1].sysState = 0;  // the configuration has to come from its own record
+    TempDir dir;
+    const std::string file = dir.path + "/history.db";
+    {
+        history::Writer writer(file);
+        const history::Time start = history::now();  // within the writer's retention
+        Moorwinch::systemDetails details;
+        details.serialNumber = "KV-REPLAYED-0001";
+        details.flightCount = 4242;
+        writer.appendDetails(start - 1000, details);
+        const Moorwinch::systemConfig config{true, 77, 2.5f, 16};
+        writer.appendConfig(start - 1000, config);
+        for (std::size_t i = 0; i < recorded.size(); ++i)
+            writer.appendPoll(start + static_cast<history::Time>(i) * history::microsecondsPerSecond,
+                              MoorwinchDefinitions::statusOk, recorded[i]);
+        writer.flush();
+    }
+    const moorwinch_sim::Recording recording = moorwinch_sim::readRecording(file);
+    EXPECT_EQ(recording.kind, "history database");
+    ASSERT_EQ(recording.statuses.size(), 3u);
+    replay(recording, 1.0);
+
+    expectServed(recorded, 10, {{0, 0}, {1, 1}});
+    Moorwinch::systemConfig c;
+    impl.getSystemConfig(c);
+    EXPECT_TRUE(c.systemActivation);
+    EXPECT_EQ(c.cableRetractionTorque, 77u);
+    Moorwinch::systemDetails d;
+    impl.getSystemDetails(d);
+    EXPECT_EQ(d.serialNumber, "KV-REPLAYED-0001");
+    EXPECT_EQ(d.flightCount, 4242u);
+    expectServed(recorded, 10, {{2, 2}, {60, 2}});
 }
 
 TEST(ReplayProgram, RefusesInputItCannotReplayWithTheFileAndTheReason) {
@@ -248,6 +300,9 @@ TEST(ReplayProgram, RefusesInputItCannotReplayWithTheFileAndTheReason) {
         {{"--replay", dir.write("long", std::string(moorwinch_sim::maxRecordingLineBytes + 1, ' '))},
          1,
          "long: line 1 is longer than 1024 KiB"},
+        {{"--replay", dir.write("other.db", std::string("SQLite format 3\0", 16) + std::string(200, 'x'))},
+         1,
+         "other.db: not a moorwinch history file"},
         {{"--speed", "2"}, 2, "--speed goes with --replay"},
         {{"--replay", dir.write("one", jsonLine("2024-05-01T12:00:00Z", Status())), "--speed", "0"},
          2,
