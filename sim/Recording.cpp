@@ -18,6 +18,7 @@ namespace moorwinch_sim {
 namespace {
 
 using json = nlohmann::json;
+namespace history = KORVANE::MoorwinchHistory;
 
 // Leaves an entry out, keeping where the first one was and why.
 void skip(Recording& recording, const std::string& where, const std::string& why) {
@@ -74,10 +75,8 @@ private:
         const json document = json::parse(line, nullptr, false);
         if (document.is_discarded()) return skip(recording, where, "not JSON");
         if (!document.is_object()) return skip(recording, where, "not a JSON object");
-        const auto time = document.find("time");
-        std::int64_t microseconds = 0;
-        if (time == document.end() || !time->is_string() || !parseUtcTime(time->get<std::string>(), microseconds))
-            return skip(recording, where, "no \"time\" as ISO 8601 UTC");
+        const std::optional<std::int64_t> time = timeOf(document);
+        if (!time) return skip(recording, where, "no \"time\" as ISO 8601");
         const auto status = document.find("status");
         if (status == document.end()) return skip(recording, where, "no status");
         if (status->is_null()) return skip(recording, where, "a failed sample");
@@ -86,11 +85,20 @@ private:
         KORVANE::MoorwinchJson::fromJson(*status, record);
         const std::string why = unsendable(record);
         if (!why.empty()) return skip(recording, where, why);
-        keep(recording, path, microseconds, record);
+        keep(recording, path, *time, record);
+    }
+
+    // The history library reads the times the tool writes.
+    static std::optional<std::int64_t> timeOf(const json& document) {
+        const auto time = document.find("time");
+        if (time == document.end() || !time->is_string()) return std::nullopt;
+        try {
+            return history::parseTime(time->get<std::string>(), history::now());
+        } catch (const history::QueryError&) {
+            return std::nullopt;
+        }
     }
 };
-
-namespace history = KORVANE::MoorwinchHistory;
 
 // The record of a history file last read at or before a time. A file that
 // fails during the playback, or a record the station cannot send, leaves the
@@ -141,70 +149,7 @@ public:
     }
 };
 
-bool digits(const std::string& text, std::size_t at, std::size_t count, int& value) {
-    if (at + count > text.size()) return false;
-    value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
-        value = value * 10 + (text[i] - '0');
-    }
-    return true;
-}
-
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
-std::int64_t daysFromCivil(int year, int month, int day) {
-    year -= month <= 2;
-    const int era = (year >= 0 ? year : year - 399) / 400;
-    const int yearOfEra = year - era * 400;
-    const int dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return static_cast<std::int64_t>(era) * 146097 + dayOfEra - 719468;
-}
-
-int daysInMonth(int year, int month) {
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : days[month - 1];
-}
-
-
 }  // namespace
-
-bool parseUtcTime(const std::string& text, std::int64_t& microseconds) {
-    int year, month, day, hour, minute, second;
-    if (!digits(text, 0, 4, year) || !digits(text, 5, 2, month) || !digits(text, 8, 2, day) ||
-        !digits(text, 11, 2, hour) || !digits(text, 14, 2, minute) || !digits(text, 17, 2, second) ||
-        text[4] != '-' || text[7] != '-' || (text[10] != 'T' && text[10] != 't') || text[13] != ':' ||
-        text[16] != ':')
-        return false;
-    if (year < 1 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 ||
-        minute > 59 || second > 60)
-        return false;
-    std::size_t at = 19;
-    std::int64_t fraction = 0;
-    if (at < text.size() && text[at] == '.') {
-        int places = 0;
-        for (++at; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at, ++places)
-            if (places < 6) fraction = fraction * 10 + (text[at] - '0');
-        if (places == 0 || places > 9) return false;
-        for (; places < 6; ++places) fraction *= 10;
-    }
-    int offsetMinutes = 0;
-    if (at + 1 == text.size() && (text[at] == 'Z' || text[at] == 'z')) {
-    } else if (at + 6 == text.size() && (text[at] == '+' || text[at] == '-') && text[at + 3] == ':') {
-        int offsetHours, minutes;
-        if (!digits(text, at + 1, 2, offsetHours) || !digits(text, at + 4, 2, minutes) || offsetHours > 23 ||
-            minutes > 59)
-            return false;
-        offsetMinutes = (text[at] == '-' ? -1 : 1) * (offsetHours * 60 + minutes);
-    } else {
-        return false;
-    }
-    const std::int64_t seconds =
-        daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offsetMinutes * 60;
-    microseconds = seconds * 1000000 + fraction;
-    return true;
-}
 
 Recording readRecording(const std::string& path) {
     struct stat file;

@@ -60,10 +60,6 @@ public:
 // counted; a file with no usable status record is a RecordingError.
 Recording readRecording(const std::string& path);
 
-// "2024-05-01T12:00:00.250Z" (a fraction and an offset like +02:00 instead of
-// Z are optional) to microseconds since 1970; false when it is not such a time.
-bool parseUtcTime(const std::string& text, std::int64_t& microseconds);
-
 // The recording played back on the station's clock: from the first status
 // request on, recorded time runs speed times as fast as the station's clock,
 // from the first record. After the last record the last one stays, or the
