@@ -7,7 +7,7 @@ namespace moorwinch_sim {
 namespace {
 
 struct Phase {
-    const char* name;
+    const char* name;  // for people reading the table
     double seconds;  // unscaled
     bool activated;
     double fromM, toM;  // tether at the phase's start and end, paid out or reeled in evenly
@@ -111,7 +111,7 @@ Place placeOf(double natural) {
 }  // namespace
 
 FlightProfile::FlightProfile(std::uint64_t seedValue, double loopSeconds)
-    : seed(mix(seedValue)), loop(loopSeconds), scale(naturalSeconds / loopSeconds), heatAtLoopStart(0) {
+    : seed(mix(seedValue)), scale(naturalSeconds / loopSeconds), heatAtLoopStart(0) {
     // The loop's heat settles within a few loops; start where it has settled.
     for (int i = 0; i < 100; ++i) {
         const double next = heatAt(phaseCount, 0, heatAtLoopStart);
@@ -153,7 +153,6 @@ FlightState FlightProfile::at(double t, bool grounded) const {
     const double start = place.loopStart + phaseStart(place.phase);
 
     FlightState s{};
-    s.phase = p.name;
     double lengthM = p.fromM + (p.toM - p.fromM) * share;
     double speedMS = (p.toM - p.fromM) / p.seconds;
     double untilNatural = start + p.seconds;

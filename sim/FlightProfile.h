@@ -18,7 +18,6 @@ constexpr double airborneAboveCm = 100;
 
 // What the flight has the station report at one moment.
 struct FlightState {
-    const char* phase;
     bool activated;
     bool supplyStarting;  // the aircraft's supply is still coming up
     double lengthCm;
@@ -68,15 +67,12 @@ public:
     // The end of the idle phase at or after t: a deactivated flight waits there.
     double idleEnd(double t) const;
 
-    double loopSeconds() const { return loop; }
-
 private:
     double noise(std::uint64_t channel, double natural, double period) const;
     double knot(std::uint64_t channel, std::int64_t index) const;
     double heatAt(std::size_t phase, double intoPhase, double loopStartHeat) const;
 
     std::uint64_t seed;
-    double loop;
     double scale;           // natural seconds per second of the station's clock
     double heatAtLoopStart;  // the lagged load where a loop starts, once settled
 };
