@@ -65,9 +65,7 @@ bool refused(const SQLite::Exception& e) {
     return e.getErrorCode() == SQLITE_NOTADB || e.getErrorCode() == SQLITE_CORRUPT;
 }
 
-// A URI that opens the file without locks and without its WAL: for a copy in a
-// folder the reader may not write, where SQLite cannot make the shared-memory
-// file a WAL reader needs.
+// A URI that opens the file as one that nobody writes: no locks, no WAL.
 std::string immutableUri(const std::string& path) {
     std::string uri = "file:";
     for (unsigned char c : path) {
@@ -90,16 +88,22 @@ std::unique_ptr<SQLite::Database> openForReading(const std::string& path) {
         return db;
     };
     try {
-        return checked(std::make_unique<SQLite::Database>(path, SQLite::OPEN_READONLY, readerBusyMs));
+        return checked(std::make_unique<SQLite::Database>(path, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX, readerBusyMs));
     } catch (const SQLite::Exception& e) {
-        if (e.getErrorCode() != SQLITE_CANTOPEN) throw;
+        // A WAL reader needs the shared-memory file, which a folder it may not
+        // write does not let it make. Without a WAL the file alone is whole.
+        if (e.getErrorCode() != SQLITE_CANTOPEN && e.getErrorCode() != SQLITE_READONLY) throw;
+        const std::string wal = path + "-wal";
+        if (::stat(wal.c_str(), &info) == 0 && info.st_size > 0)
+            throw failure(path, std::string("cannot read: ") + e.what() + " (its newest rows are in " + wal +
+                                    "; copy both files to a folder you may write)");
     }
     return checked(
-        std::make_unique<SQLite::Database>(immutableUri(path), SQLite::OPEN_READONLY | SQLite::OPEN_URI, readerBusyMs));
+        std::make_unique<SQLite::Database>(immutableUri(path), SQLite::OPEN_READONLY | SQLite::OPEN_URI | SQLite::OPEN_NOMUTEX, readerBusyMs));
 }
 
 std::unique_ptr<SQLite::Database> openForWriting(const std::string& path) {
-    auto db = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE, writerBusyMs);
+    auto db = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX, writerBusyMs);
     if (check(*db, path) == State::empty) {
         db->exec("PRAGMA journal_mode=WAL");
         SQLite::Transaction transaction(*db, SQLite::TransactionBehavior::IMMEDIATE);

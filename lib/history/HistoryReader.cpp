@@ -41,7 +41,8 @@ constexpr int maxMessage = 4096;
 constexpr int maxData = 65536;
 
 std::optional<double> number(const SQLite::Column& column) {
-    if (column.isInteger() || column.isFloat()) return column.getDouble();
+    const int type = column.getType();
+    if (type == SQLite::INTEGER || type == SQLite::FLOAT) return column.getDouble();
     return std::nullopt;
 }
 
@@ -74,18 +75,21 @@ std::size_t countUpTo(SQLite::Database& db, const char* table, Time since, Time 
     return static_cast<std::size_t>(count.getColumn(0).getInt64());
 }
 
-// Buckets that hold polls, counted up to answerLimit + 1.
+// Buckets that hold polls, counted up to answerLimit + 1: cheap bounds first,
+// then one look-up per bucket (from each poll found to the next bucket).
 std::size_t bucketsUpTo(SQLite::Database& db, Time since, Time until, Time step) {
     if (countUpTo(db, "polls", since, until) <= answerLimit) return 0;
     if ((until - since) / step < static_cast<Time>(answerLimit)) return 0;
-    SQLite::Statement times(db, "SELECT time FROM polls WHERE time BETWEEN ?1 AND ?2 ORDER BY time");
-    times.bind(1, since);
-    times.bind(2, until);
+    SQLite::Statement first(db, "SELECT time FROM polls WHERE time BETWEEN ?1 AND ?2 ORDER BY time LIMIT 1");
+    first.bind(2, until);
     std::size_t count = 0;
-    Time current = -1;
-    while (count <= answerLimit && times.executeStep()) {
-        Time index = (times.getColumn(0).getInt64() - since) / step;
-        if (index != current) ++count, current = index;
+    for (Time from = since; count <= answerLimit; ++count) {
+        first.reset();
+        first.bind(1, from);
+        if (!first.executeStep()) break;
+        const Time index = (first.getColumn(0).getInt64() - since) / step + 1;
+        if (index > (until - since) / step) return count + 1;
+        from = since + index * step;
     }
     return count;
 }

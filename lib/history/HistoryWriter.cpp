@@ -71,12 +71,31 @@ struct Connection {
     SQLite::Statement insertPoll;
     SQLite::Statement insertEvent;
     SQLite::Statement insertRecord;
+    // Retention looks at these each half second: prepared once.
+    SQLite::Statement usedBytes;
+    SQLite::Statement oldest;
 
     explicit Connection(std::unique_ptr<SQLite::Database> opened)
         : db(std::move(opened)),
           insertPoll(*db, insertPollSql()),
           insertEvent(*db, "INSERT INTO events(time, kind, message, data) VALUES(?1, ?2, ?3, ?4)"),
-          insertRecord(*db, "INSERT OR IGNORE INTO records(time, kind, data) VALUES(?1, ?2, ?3)") {}
+          insertRecord(*db, "INSERT OR IGNORE INTO records(time, kind, data) VALUES(?1, ?2, ?3)"),
+          usedBytes(*db,
+                    "SELECT (page_count - freelist_count) * page_size "
+                    "FROM pragma_page_count(), pragma_freelist_count(), pragma_page_size()"),
+          // The oldest row retention may delete (maxTime when none).
+          oldest(*db, "SELECT coalesce(min(t), " + std::to_string(maxTime) +
+                          ") FROM (SELECT min(time) AS t FROM polls UNION ALL SELECT min(time) FROM events UNION ALL "
+                          "SELECT min(time) FROM records WHERE time NOT IN "
+                          "(SELECT max(time) FROM records GROUP BY kind))") {}
+
+    static std::int64_t value(SQLite::Statement& statement) {
+        statement.reset();
+        statement.executeStep();
+        std::int64_t v = statement.getColumn(0).getInt64();
+        statement.reset();  // ends the read
+        return v;
+    }
 
     void poll(const PollItem& item) {
         insertPoll.reset();
@@ -129,11 +148,6 @@ struct Connection {
                    item);
     }
 
-    std::int64_t usedBytes() {
-        return (db->execAndGet("PRAGMA page_count").getInt64() - db->execAndGet("PRAGMA freelist_count").getInt64()) *
-               db->execAndGet("PRAGMA page_size").getInt64();
-    }
-
     // The time of the thousandth oldest row of a table, or just past its
     // newest when it holds fewer; nullopt when empty.
     std::optional<Time> stepEnd(const char* table) {
@@ -144,15 +158,6 @@ struct Connection {
         newest.executeStep();
         if (newest.getColumn(0).isNull()) return std::nullopt;
         return newest.getColumn(0).getInt64();
-    }
-
-    // The oldest row retention may delete (maxTime when none).
-    Time oldest() {
-        return db->execAndGet(
-                     "SELECT coalesce(min(t), " + std::to_string(maxTime) +
-                     ") FROM (SELECT min(time) AS t FROM polls UNION ALL SELECT min(time) FROM events UNION ALL "
-                     "SELECT min(time) FROM records WHERE time NOT IN (SELECT max(time) FROM records GROUP BY kind))")
-            .getInt64();
     }
 
     // Deletes up to a step of rows of each table older than the cutoff (the
@@ -260,11 +265,11 @@ struct Writer::Impl {
             int deleted;
             do {
                 Time cutoff = options.maxAgeDays ? now() - static_cast<Time>(options.maxAgeDays) * day : minTime;
-                if (options.maxSizeMB && connection->usedBytes() > static_cast<std::int64_t>(options.maxSizeMB << 20)) {
+                if (options.maxSizeMB && Connection::value(connection->usedBytes) > static_cast<std::int64_t>(options.maxSizeMB << 20)) {
                     std::optional<Time> polls = connection->stepEnd("polls"), events = connection->stepEnd("events");
                     if (polls || events) cutoff = std::max(cutoff, std::min(polls.value_or(maxTime), events.value_or(maxTime)));
                 }
-                deleted = connection->oldest() < cutoff ? connection->deleteBefore(cutoff) : 0;
+                deleted = Connection::value(connection->oldest) < cutoff ? connection->deleteBefore(cutoff) : 0;
             } while (deleted > 0 && Clock::now() < deadline);
         } catch (const SQLite::Exception& e) {
             fail(e.what());

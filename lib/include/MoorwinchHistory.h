@@ -233,7 +233,8 @@ struct WriterOptions {
     std::uint64_t maxSizeMB = defaultMaxSizeMB;    // 0: no size limit
     std::size_t queueLimit = 10000;                // rows waiting; more are dropped
     // Told once when writing starts to fail (and why), once when it works
-    // again; called on the writer's thread.
+    // again, once when rows start to be dropped; called on the writer's thread
+    // (a file that cannot be opened at all: already in the constructor).
     std::function<void(const std::string& message)> log;
 };
 
