@@ -12,25 +12,37 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "RecordTables.h"
 
 namespace moorwinch_sim {
 
-template <class R>
-struct Timed {
+struct TimedStatus {
     std::int64_t time;  // microseconds since 1970 UTC
-    R record;
+    Status status;
+};
+
+// The status records of a recording in time order, read as the playback
+// needs them; every record is one the station can send.
+class StatusStream {
+public:
+    virtual ~StatusStream() = default;
+    // The next record; false after the last.
+    virtual bool next(TimedStatus& record) = 0;
+    // Back before the first record.
+    virtual void rewind() = 0;
+    // So that next() gives the last record at or before time; false when that
+    // cannot be found quickly, and nothing changed.
+    virtual bool seek(std::int64_t time) = 0;
 };
 
 struct Recording {
-    std::string kind;                     // of file, e.g. "JSON Lines"
-    std::vector<Timed<Status>> statuses;  // in time order; never empty once read
-    std::size_t skipped = 0;              // entries left out as unusable
-    std::string firstSkipped;             // where the first of them is and why, e.g. "line 3: no status"
+    std::string kind;                   // of file, e.g. "JSON Lines"
+    std::unique_ptr<StatusStream> statuses;  // at least one record
+    std::size_t skipped = 0;            // entries found unusable while reading the file
+    std::string firstSkipped;           // where the first of them is and why, e.g. "line 3: no status"
     // The details and configuration last read at or before a time; empty when
-    // the file has none. They are looked up as the playback goes.
+    // the file has none.
     std::function<std::optional<Details>(std::int64_t time)> detailsAt;
     std::function<std::optional<Config>(std::int64_t time)> configAt;
 };
@@ -41,21 +53,23 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Bounds on what is read, so that a file cannot take the memory.
-constexpr std::size_t maxRecordedStatuses = 1000000;
+// Bounds on what is held, so that a file cannot take the memory. A history
+// database is read as it plays, so its length is not bounded.
+constexpr std::size_t maxRecordedStatuses = 1000000;  // of JSON Lines, which are sorted in memory
 constexpr std::size_t maxRecordingLineBytes = 1 << 20;
 
-// One kind of recording file: known by its first bytes, read whole.
+// One kind of recording file: known by its first bytes.
 class RecordingSource {
 public:
     virtual ~RecordingSource() = default;
     virtual const char* kind() const = 0;
     virtual bool recognises(const std::string& firstBytes) const = 0;
-    // Throws RecordingError; the statuses it returns may still be empty.
+    // Throws RecordingError.
     virtual Recording read(const std::string& path) const = 0;
 };
 
-// Reads path with the first source that recognises it. Entries that cannot be
+// Opens path with the first source that recognises it: a history database or
+// JSON Lines as `moorwinch --json watch` prints them. Lines that cannot be
 // replayed (no status, a value the station cannot send) are left out and
 // counted; a file with no usable status record is a RecordingError.
 Recording readRecording(const std::string& path);
@@ -64,7 +78,8 @@ Recording readRecording(const std::string& path);
 // request on, recorded time runs speed times as fast as the station's clock,
 // from the first record. After the last record the last one stays, or the
 // recording starts again when it loops (a loop lasts the recording's span and
-// one mean interval between records).
+// the interval between its first two records). Far ahead, the stream is
+// sought rather than read through.
 class Playback {
 public:
     using Clock = std::chrono::steady_clock;
@@ -75,23 +90,30 @@ public:
         std::optional<Config> config;
     };
 
-    Playback(std::shared_ptr<const Recording> recording, double speed, bool loop);
+    Playback(Recording recording, double speed, bool loop);
 
     // Starts the clock, once.
     void start(Clock::time_point now);
     // What to serve at now; the first records until the clock has started.
-    Served at(Clock::time_point now) const;
+    // The time asked for never goes back.
+    Served at(Clock::time_point now);
 
 private:
-    std::int64_t recordedTime(Clock::time_point now) const;
+    bool read(TimedStatus& record);
+    bool seek(std::int64_t time);
+    void beginPass();
 
-    std::shared_ptr<const Recording> recording;
+    Recording recording;
     double speed;
     bool loop;
     bool started = false;
     Clock::time_point startedAt;
-    std::int64_t span;    // from the first record to the last
-    std::int64_t period;  // of a loop
+    std::int64_t first = 0;      // the first record's time
+    std::int64_t passStart = 0;  // where the pass being played starts, on the unlooped recorded time
+    TimedStatus current{}, upcoming{};
+    bool hasUpcoming = false;
+    std::int64_t firstInterval = 0;  // between the first two records
+    std::int64_t period = -1;        // of a loop, once the first pass has ended
 };
 
 }  // namespace moorwinch_sim

@@ -296,15 +296,14 @@ int main(int argc, char** argv) {
         StationModel model(options.scenario, options.faults, options.flight);
         if (options.verbose) model.setLog(&std::cerr);
         if (!options.replay.empty()) {
-            auto recording =
-                std::make_shared<const moorwinch_sim::Recording>(moorwinch_sim::readRecording(options.replay));
-            if (recording->skipped != 0)
-                std::cerr << program << ": " << options.replay << ": left out " << recording->skipped
-                          << " unusable entries (the first at " << recording->firstSkipped << ")\n";
+            moorwinch_sim::Recording recording = moorwinch_sim::readRecording(options.replay);
+            if (recording.skipped != 0)
+                std::cerr << program << ": " << options.replay << ": left out " << recording.skipped
+                          << " unusable entries (the first at " << recording.firstSkipped << ")\n";
             if (options.verbose)
-                std::cerr << program << ": replaying " << recording->statuses.size() << " status records from "
-                          << options.replay << " (" << recording->kind << ")\n";
-            model.setPlayback(std::make_unique<moorwinch_sim::Playback>(recording, options.speed, options.loop));
+                std::cerr << program << ": replaying " << options.replay << " (" << recording.kind << ")\n";
+            model.setPlayback(
+                std::make_unique<moorwinch_sim::Playback>(std::move(recording), options.speed, options.loop));
         }
         PtyStation station;
         model.attach(station);

@@ -193,10 +193,9 @@ protected:
         return recorded;
     }
 
-    void replay(const moorwinch_sim::Recording& recording, double speed) {
+    void replay(moorwinch_sim::Recording recording, double speed) {
         auto replaying = std::make_unique<StationModel>();
-        replaying->setPlayback(std::make_unique<moorwinch_sim::Playback>(
-            std::make_shared<const moorwinch_sim::Recording>(recording), speed, false));
+        replaying->setPlayback(std::make_unique<moorwinch_sim::Playback>(std::move(recording), speed, false));
         at(0);
         serve(std::move(replaying));
     }
@@ -223,10 +222,10 @@ TEST_F(Replay, ServesTheRecordedStatusesOfJsonLinesInTheirTimeOrderAtTheRequeste
                             R"({"time":"2024-05-01T12:00:00.500Z","verdict":"unknown","status":null,"error":"x"})" +
                             "\n" + jsonLine("2024-05-01T14:00:01.000+02:00", recorded[1]));
 
-    const moorwinch_sim::Recording recording = moorwinch_sim::readRecording(file);
+    moorwinch_sim::Recording recording = moorwinch_sim::readRecording(file);
     EXPECT_EQ(recording.skipped, 2u);
     EXPECT_EQ(recording.firstSkipped, "line 2: not JSON");
-    replay(recording, 2.0);
+    replay(std::move(recording), 2.0);
 
     // Twice as fast, from the first status request on (at 30 s of the clock).
     expectServed(recorded, 30, {{0, 0}, {0.49, 0}, {0.5, 1}, {0.99, 1}, {1.0, 2}, {100, 2}});
@@ -238,10 +237,14 @@ TEST_F(Replay, ServesTheRecordedStatusesOfJsonLinesInTheirTimeOrderAtTheRequeste
     EXPECT_THROW(impl.setCableRetractionTorque(60), DataException);
 
     // A loop lasts the span and one mean interval (2 s + 1 s), at speed 1.
-    moorwinch_sim::Playback looped(std::make_shared<const moorwinch_sim::Recording>(recording), 1.0, true);
+    moorwinch_sim::Playback looped(moorwinch_sim::readRecording(file), 1.0, true);
     looped.start(base);
-    EXPECT_EQ(looped.at(base + std::chrono::milliseconds(2999)).status->cableLength, recorded[2].cableLength);
-    EXPECT_EQ(looped.at(base + std::chrono::milliseconds(3000)).status->cableLength, recorded[0].cableLength);
+    for (int loop = 0; loop < 3; ++loop) {
+        const auto loopStart = base + std::chrono::seconds(3 * loop);
+        EXPECT_EQ(looped.at(loopStart).status->cableLength, recorded[0].cableLength);
+        EXPECT_EQ(looped.at(loopStart + std::chrono::milliseconds(2999)).status->cableLength,
+                  recorded[2].cableLength);
+    }
 }
 
 TEST_F(Replay, ServesAHistoryDatabaseWithTheDetailsAndConfigurationItRecorded) {
@@ -259,15 +262,16 @@ TEST_F(Replay, ServesAHistoryDatabaseWithTheDetailsAndConfigurationItRecorded) {
         writer.appendDetails(start - 1000, details);
         const Moorwinch::systemConfig config{true, 77, 2.5f, 16};
         writer.appendConfig(start - 1000, config);
-        for (std::size_t i = 0; i < recorded.size(); ++i)
-            writer.appendPoll(start + static_cast<history::Time>(i) * history::microsecondsPerSecond,
-                              MoorwinchDefinitions::statusOk, recorded[i]);
+        // Polls at 0, 1 and 2 s, and after a gap of most of an hour at 3000 s.
+        for (const auto& [second, index] : std::vector<std::pair<history::Time, std::size_t>>{
+                 {0, 0}, {1, 1}, {2, 2}, {3000, 0}})
+            writer.appendPoll(start + second * history::microsecondsPerSecond, MoorwinchDefinitions::statusOk,
+                              recorded[index]);
         writer.flush();
     }
-    const moorwinch_sim::Recording recording = moorwinch_sim::readRecording(file);
+    moorwinch_sim::Recording recording = moorwinch_sim::readRecording(file);
     EXPECT_EQ(recording.kind, "history database");
-    ASSERT_EQ(recording.statuses.size(), 3u);
-    replay(recording, 1.0);
+    replay(std::move(recording), 1.0);
 
     expectServed(recorded, 10, {{0, 0}, {1, 1}});
     Moorwinch::systemConfig c;
@@ -278,7 +282,8 @@ TEST_F(Replay, ServesAHistoryDatabaseWithTheDetailsAndConfigurationItRecorded) {
     impl.getSystemDetails(d);
     EXPECT_EQ(d.serialNumber, "KV-REPLAYED-0001");
     EXPECT_EQ(d.flightCount, 4242u);
-    expectServed(recorded, 10, {{2, 2}, {60, 2}});
+    // Far ahead the file is sought, not read through; a gap keeps the poll before it.
+    expectServed(recorded, 10, {{2500, 2}, {3000, 0}});
 }
 
 TEST(ReplayProgram, RefusesInputItCannotReplayWithTheFileAndTheReason) {
