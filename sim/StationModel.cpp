@@ -129,6 +129,15 @@ void sendPaced(PtyStation& station, const std::string& bytes, unsigned int baud)
     }
 }
 
+// A value rounded into its wire field, held within the field's range.
+template <class T>
+T toWire(double value) {
+    const double low = std::numeric_limits<T>::min(), high = std::numeric_limits<T>::max();
+    return static_cast<T>(std::lround(std::clamp(value, low, high)));
+}
+// The same for a temperature or humidity, kept off -128, the station's "no reading".
+signed char reading(double value) { return static_cast<signed char>(std::lround(std::clamp(value, -127.0, 127.0))); }
+
 std::string printable(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
@@ -155,10 +164,11 @@ constexpr std::uint32_t productConfigured = 1678752000;  // 2023-03-14
 
 // The aircraft's supply needs a moment to come up after activation.
 constexpr double supplyStartSeconds = 1.0;
-constexpr int uavSupplyMillivolts = 25200;  // 6 cells of 4.2 V
+constexpr double uavSupplyMillivolts = 25200;  // 6 cells of 4.2 V
 constexpr int hoverCurrent = 32;            // A
 constexpr int groundCurrent = 2;            // A, powered on the ground
-constexpr int mainsVolts = 230;
+constexpr double mainsVolts = 230;
+constexpr short tetherVolts = 400;
 constexpr int idleMainsMilliamps = 450;
 constexpr double conversionEfficiency = 0.9;
 
@@ -170,6 +180,8 @@ const std::vector<ScenarioInfo>& scenarios() {
         {Scenario::warning, "warning", "environment sensor 1 reports a humidity failure"},
         {Scenario::error, "error", "the reel controller reports a hardware error, the system a generic error"},
         {Scenario::maintenance, "maintenance", "every status code OK, but maintenance is required"},
+        {Scenario::flight, "flight",
+         "a flight that loops: climb, hover in gusts, descent (see below)"},
     };
     return all;
 }
@@ -187,7 +199,8 @@ bool scenarioFromName(const std::string& name, Scenario& scenario) {
 StationModel::Codes StationModel::codesOf(Scenario scenario) {
     Codes codes;
     switch (scenario) {
-        case Scenario::healthy: break;
+        case Scenario::healthy:
+        case Scenario::flight: break;
         case Scenario::warning:
             codes.envSensors[0] = 3;  // humidity failure
             codes.humidity = -128;    // no reading
@@ -209,8 +222,11 @@ const std::string& StationModel::noiseBytes() {
     return noise;
 }
 
-StationModel::StationModel(Scenario scenario, const StationFaults& faults)
-    : faultSettings(faults), codes(codesOf(scenario)) {
+StationModel::StationModel(Scenario scenario, const StationFaults& faults, const FlightSettings& flight)
+    : faultSettings(faults),
+      codes(codesOf(scenario)),
+      inFlightScenario(scenario == Scenario::flight),
+      profile(flight.seed, flight.loopSeconds) {
     setClock(nullptr);
 }
 
@@ -228,10 +244,16 @@ StationFaults StationModel::faults() const {
 void StationModel::setClock(std::function<Clock::time_point()> now) {
     std::lock_guard<std::mutex> lock(mutex);
     clock = now ? std::move(now) : [] { return Clock::now(); };
-    poweredOn = lastUpdate = activatedAt = clock();
+    poweredOn = lastUpdate = activatedAt = flightOrigin = clock();
+    grounded = false;
     wallAtPowerOn = std::chrono::duration_cast<std::chrono::seconds>(
                         std::chrono::system_clock::now().time_since_epoch())
                         .count();
+}
+
+void StationModel::setPlayback(std::unique_ptr<Playback> recorded) {
+    std::lock_guard<std::mutex> lock(mutex);
+    playback = std::move(recorded);
 }
 
 void StationModel::setLog(std::ostream* stream) {
@@ -281,16 +303,16 @@ void StationModel::attach(PtyStation& station) {
 const std::vector<StationModel::Command>& StationModel::commands() {
     // Built on first use, after the tables' static initialisation.
     static const std::vector<Command> table = {
-        {mw_command.get_protocol.key, &StationModel::getProtocol},
-        {mw_command.get_system_status.key, &StationModel::getStatus},
-        {mw_command.get_system_details.key, &StationModel::getDetails},
-        {mw_command.get_system_config.key, &StationModel::getConfig},
-        {mw_command.get_hwversion.key, &StationModel::getHwVersion},
-        {mw_command.get_swversion.key, &StationModel::getSwVersion},
-        {mw_command.set_activation.key, &StationModel::setActivation},
-        {mw_command.set_ret_torque.key, &StationModel::setRetTorque},
-        {mw_command.set_ret_start.key, &StationModel::setRetStart},
-        {mw_command.config_status->key, &StationModel::setReportingFlags},
+        {mw_command.get_protocol.key, &StationModel::getProtocol, false},
+        {mw_command.get_system_status.key, &StationModel::getStatus, false},
+        {mw_command.get_system_details.key, &StationModel::getDetails, false},
+        {mw_command.get_system_config.key, &StationModel::getConfig, false},
+        {mw_command.get_hwversion.key, &StationModel::getHwVersion, false},
+        {mw_command.get_swversion.key, &StationModel::getSwVersion, false},
+        {mw_command.set_activation.key, &StationModel::setActivation, true},
+        {mw_command.set_ret_torque.key, &StationModel::setRetTorque, true},
+        {mw_command.set_ret_start.key, &StationModel::setRetStart, true},
+        {mw_command.config_status->key, &StationModel::setReportingFlags, true},
     };
     return table;
 }
@@ -337,7 +359,7 @@ std::string StationModel::answer(const std::string& line, Clock::time_point now)
         outcome = {statusUnknownCommand, nullptr};
         for (const Command& known : commands()) {
             if (*command == known.key) {
-                outcome = (this->*known.handler)(*value);
+                outcome = playback && known.changes ? Outcome{statusRefused, nullptr} : (this->*known.handler)(*value);
                 break;
             }
         }
@@ -349,7 +371,10 @@ std::string StationModel::answer(const std::string& line, Clock::time_point now)
 }
 
 StationModel::Outcome StationModel::getProtocol(const json&) { return {statusOk, mw_system_protocol_json}; }
-StationModel::Outcome StationModel::getStatus(const json&) { return {statusOk, encodeSystemStatus}; }
+StationModel::Outcome StationModel::getStatus(const json&) {
+    if (playback) playback->start(lastUpdate);
+    return {statusOk, encodeSystemStatus};
+}
 StationModel::Outcome StationModel::getDetails(const json&) { return {statusOk, mw_sys_details_json}; }
 StationModel::Outcome StationModel::getConfig(const json&) { return {statusOk, mw_sys_config_json}; }
 StationModel::Outcome StationModel::getHwVersion(const json&) { return {statusOk, mw_system_hw_version_json}; }
@@ -360,15 +385,28 @@ StationModel::Outcome StationModel::setActivation(const json& value) {
     long long v = 0;
     if (!integerOf(value, v)) return {statusWrongData, nullptr};
     if (v != 0 && v != remote) return {statusRefused, nullptr};
-    if (v == remote && activation == 0) {
-        activatedAt = lastUpdate;
-        operationSeconds = 0;
-        flightSecondsThisOp = 0;
-        flightsThisOp = 0;
-        ++operationsTotal;
+    if (inFlightScenario) {
+        const double t = flightTime(secondsOf(lastUpdate - flightOrigin));
+        if (v == remote) {
+            moveFlightTo(profile.takeOff(t, grounded));
+            grounded = false;
+        } else if (!grounded) {
+            const double landing = profile.landing(t);
+            moveFlightTo(landing);
+            grounded = true;
+            groundedAt = profile.idleEnd(landing);
+        }
     }
-    activation = static_cast<std::uint8_t>(v);
+    activate(v == remote);
     return {statusOk, nullptr};
+}
+
+void StationModel::beginOperation() {
+    activatedAt = lastUpdate;
+    operationSeconds = 0;
+    flightSecondsThisOp = 0;
+    flightsThisOp = 0;
+    ++operationsTotal;
 }
 
 StationModel::Outcome StationModel::setRetTorque(const json& value) {
@@ -427,6 +465,10 @@ double StationModel::reelSpeed() const {
 // counter is exact whatever the time between requests.
 void StationModel::advance(Clock::time_point now) {
     if (now <= lastUpdate) return;
+    if (inFlightScenario) {
+        advanceFlight(now);
+        return;
+    }
     double left = secondsOf(now - lastUpdate);
     lastUpdate = now;
     const double threshold = flightThresholdCm;
@@ -446,35 +488,121 @@ void StationModel::advance(Clock::time_point now) {
             stopAt(target);
             if ((rate > 0 && lengthCm < threshold) || (rate < 0 && lengthCm > threshold)) stopAt(threshold);
         }
-        const bool airborne = (lengthCm + endLength) / 2 > threshold;
-        if (airborne && !flying) {
-            flightSeconds = 0;
-            ++flightsThisOp;
-            ++flightsTotal;
-        }
-        flying = airborne;
-        if (activation != 0) {
-            operationSeconds += step;
-            operationSecondsTotal += step;
-        }
-        if (flying) {
-            flightSeconds += step;
-            flightSecondsThisOp += step;
-            flightSecondsTotal += step;
-        }
+        accrue(activation != 0, (lengthCm + endLength) / 2 > threshold, step);
         lengthCm = endLength;
         left -= step;
     }
+}
+
+// The same for the flight, in pieces that end where the profile may change
+// activation or being airborne.
+void StationModel::advanceFlight(Clock::time_point now) {
+    double t = secondsOf(lastUpdate - flightOrigin);
+    double left = secondsOf(now - lastUpdate);
+    lastUpdate = now;
+    while (left > 0) {
+        double step = left;
+        if (!grounded || t < groundedAt) {
+            const double end = std::min(profile.at(flightTime(t), grounded).until, grounded ? groundedAt : t + left);
+            step = std::min(left, std::max(end - t, 1e-9));
+        }
+        const FlightState middle = profile.at(flightTime(t + step / 2), grounded);
+        activate(middle.activated);
+        accrue(middle.activated, middle.lengthCm > airborneAboveCm, step);
+        t += step;
+        left -= step;
+    }
+    activate(profile.at(flightTime(t), grounded).activated);  // at a phase's first instant, the phase's
+}
+
+void StationModel::activate(bool active) {
+    if (active && activation == 0) beginOperation();
+    activation = active ? 16 : 0;
+}
+
+// Adds seconds spent so to the counters; a flight starts when the aircraft
+// leaves the ground.
+void StationModel::accrue(bool active, bool airborne, double seconds) {
+    if (airborne && !flying) {
+        flightSeconds = 0;
+        ++flightsThisOp;
+        ++flightsTotal;
+    }
+    flying = airborne;
+    if (active) {
+        operationSeconds += seconds;
+        operationSecondsTotal += seconds;
+    }
+    if (flying) {
+        flightSeconds += seconds;
+        flightSecondsThisOp += seconds;
+        flightSecondsTotal += seconds;
+    }
+}
+
+// The flight's time for seconds since its origin: a grounded flight waits.
+double StationModel::flightTime(double sinceOrigin) const {
+    return grounded ? std::min(sinceOrigin, groundedAt) : sinceOrigin;
+}
+
+// Continues the flight at t from now on.
+void StationModel::moveFlightTo(double t) {
+    flightOrigin = lastUpdate - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t));
+}
+
+// The values that move, from the tether's motion or from the flight.
+struct StationModel::Readings {
+    double lengthCm, speedCmS;
+    std::uint8_t supply;  // the aircraft's: 0 off, 1 starting, 2 on
+    double uavAmps, uavMillivolts;
+    double temperatures[4];
+    double humidity;  // -128: no reading
+    std::uint8_t sensor1;
+    double pressure, mainsVolts, mainsHertz, fanRpm;
+};
+
+StationModel::Readings StationModel::readings(Clock::time_point now) const {
+    const bool active = activation != 0;
+    if (!inFlightScenario) {
+        const std::uint8_t supply = !active ? 0 : secondsOf(now - activatedAt) < supplyStartSeconds ? 1 : 2;
+        return {lengthCm,
+                reelSpeed(),
+                supply,
+                static_cast<double>(supply != 2 ? 0 : flying ? hoverCurrent : groundCurrent),
+                supply == 2 ? uavSupplyMillivolts : 0.0,
+                {active ? 38.0 : 34.0, 29, 27, 26},  // the power electronics warm up under load
+                static_cast<double>(codes.humidity),
+                codes.envSensors[0],
+                1013,
+                mainsVolts,
+                50,
+                active ? 3200.0 : 1800.0};
+    }
+    const FlightState f = profile.at(flightTime(secondsOf(now - flightOrigin)), grounded);
+    // The tether's retraction torque is load the aircraft pulls against.
+    const double torqueAmps = f.uavAmps > 0 ? retTorque * FlightProfile::ampsPerTorquePercent : 0;
+    return {f.lengthCm,
+            f.speedCmS,
+            static_cast<std::uint8_t>(!f.activated ? 0 : f.supplyStarting ? 1 : 2),
+            f.uavAmps + torqueAmps,
+            f.uavMillivolts,
+            {f.temperatures[0], f.temperatures[1], f.temperatures[2], f.temperatures[3]},
+            f.humidityFault ? -128.0 : f.humidity,
+            f.humidityFault ? std::uint8_t{3} : codes.envSensors[0],
+            f.pressure,
+            f.mainsVolts,
+            f.mainsHertz,
+            f.fanRpm};
 }
 
 // Puts the whole state into the tables. Called with the tables' lock held.
 void StationModel::publish(Clock::time_point now) const {
     const bool active = activation != 0;
     const double systemSeconds = secondsOf(now - poweredOn);
-    const std::uint8_t supply = !active ? 0 : secondsOf(now - activatedAt) < supplyStartSeconds ? 1 : 2;
-    const int uavCurrent = supply != 2 ? 0 : flying ? hoverCurrent : groundCurrent;
-    const double uavWatts = uavSupplyMillivolts / 1000.0 * (supply == 2 ? uavCurrent : 0);
-    const double mainsMilliamps = idleMainsMilliamps + uavWatts / conversionEfficiency / mainsVolts * 1000;
+    const Readings r = readings(now);
+    const auto uavCurrent = toWire<short>(r.uavAmps);  // whole amperes on the line
+    const double uavWatts = r.uavMillivolts / 1000.0 * uavCurrent;
+    const double mainsMilliamps = idleMainsMilliamps + uavWatts / conversionEfficiency / r.mainsVolts * 1000;
     const double ttmLeft = codes.timeToMaintenance - operationSecondsTotal;
     const std::uint32_t ttm = wholeSeconds(ttmLeft);
 
@@ -496,30 +624,29 @@ void StationModel::publish(Clock::time_point now) const {
         set_mw_hw_module_status_bbat_ctrl};
     for (int i = 0; i < 7; ++i) moduleSetters[i](codes.modules[i]);
 
-    set_mw_cab_length(static_cast<short>(std::lround(lengthCm)));
-    set_mw_cab_speed(static_cast<short>(reelSpeed()));
+    set_mw_cab_length(toWire<short>(r.lengthCm));
+    set_mw_cab_speed(toWire<short>(r.speedCmS));
     set_mw_cab_tether_status(codes.tether);
     set_mw_cab_guide_status(codes.guide);
     set_mw_cab_reel_status(codes.reel);
 
-    set_mw_env_temp1(active ? 38 : 34);  // the power electronics warm up under load
-    set_mw_env_temp2(29);
-    set_mw_env_temp3(27);
-    set_mw_env_temp4(26);
-    set_mw_env_hum1(codes.humidity);
-    set_mw_env_press1(1013);
+    void (*const temperatureSetters[4])(signed char) = {set_mw_env_temp1, set_mw_env_temp2, set_mw_env_temp3,
+                                                         set_mw_env_temp4};
+    for (int i = 0; i < 4; ++i) temperatureSetters[i](reading(r.temperatures[i]));
+    set_mw_env_hum1(r.humidity == -128 ? -128 : reading(r.humidity));
+    set_mw_env_press1(toWire<unsigned short>(r.pressure));
     void (*const sensorSetters[4])(unsigned char) = {set_mw_env_sensor1_status, set_mw_env_sensor2_status,
                                                       set_mw_env_sensor3_status, set_mw_env_sensor4_status};
-    for (int i = 0; i < 4; ++i) sensorSetters[i](codes.envSensors[i]);
-    const unsigned short fanRpm = codes.fans != 0 ? 0 : active ? 3200 : 1800;
+    for (int i = 0; i < 4; ++i) sensorSetters[i](i == 0 ? r.sensor1 : codes.envSensors[i]);
+    const unsigned short fanRpm = codes.fans != 0 ? 0 : toWire<unsigned short>(r.fanRpm);
     set_mw_env_fan1(fanRpm);
     set_mw_env_fan2(fanRpm);
     set_mw_env_fan1_status(codes.fans);
     set_mw_env_fan2_status(codes.fans);
 
-    set_mw_energy_gs_mains_u(mainsVolts);
-    set_mw_energy_gs_mains_i(static_cast<short>(std::lround(mainsMilliamps)));
-    set_mw_energy_gs_mains_f(50000);
+    set_mw_energy_gs_mains_u(toWire<short>(r.mainsVolts));
+    set_mw_energy_gs_mains_i(toWire<short>(mainsMilliamps));
+    set_mw_energy_gs_mains_f(toWire<unsigned short>(r.mainsHertz * 1000));
     set_mw_energy_gs_mains_status(codes.mains);
     void (*const supplySetters[6])(short) = {set_mw_energy_gs_ctrl_supl1, set_mw_energy_gs_ctrl_supl2,
                                              set_mw_energy_gs_ctrl_supl3, set_mw_energy_gs_ctrl_supl4,
@@ -534,12 +661,12 @@ void StationModel::publish(Clock::time_point now) const {
     set_mw_energy_gs_bat_u(27);
     set_mw_energy_gs_bat_status(codes.backupBattery);
 
-    set_mw_energy_uav_ext_u(supply == 2 ? 400 : 0);  // V on the tether
-    set_mw_energy_uav_ext_i(static_cast<short>(std::lround(uavWatts / conversionEfficiency / 400 * 1000)));
-    set_mw_energy_uav_uav_u(static_cast<short>(supply == 2 ? uavSupplyMillivolts : 0));
-    set_mw_energy_uav_uav_i(static_cast<short>(uavCurrent));
-    set_mw_energy_uav_ext_status(supply);
-    set_mw_energy_uav_uav_status(supply);
+    set_mw_energy_uav_ext_u(r.supply == 2 ? tetherVolts : 0);
+    set_mw_energy_uav_ext_i(toWire<short>(uavWatts / conversionEfficiency / tetherVolts * 1000));
+    set_mw_energy_uav_uav_u(toWire<short>(r.uavMillivolts));
+    set_mw_energy_uav_uav_i(uavCurrent);
+    set_mw_energy_uav_ext_status(r.supply);
+    set_mw_energy_uav_uav_status(r.supply);
     set_mw_energy_uav_cell_count(6);
 
     set_mw_sys_state_flight_time(flying ? wholeSeconds(flightSeconds) : 0);
@@ -581,6 +708,13 @@ void StationModel::publish(Clock::time_point now) const {
     set_mw_sys_details_maintenance_counter(3);
     set_mw_sys_details_rtc_time(static_cast<unsigned int>(wallAtPowerOn + static_cast<long long>(systemSeconds)));
     set_mw_sys_details_product_config_timestamp(productConfigured);
+
+    if (playback) {
+        const Playback::Served served = playback->at(now);
+        if (served.config) publishRecorded(*served.config);
+        publishRecorded(*served.status);
+        if (served.details) publishRecorded(*served.details);
+    }
 }
 
 }  // namespace moorwinch_sim

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -21,7 +22,9 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "FlightProfile.h"
 #include "PtyStation.h"
+#include "Recording.h"
 
 namespace moorwinch_sim {
 
@@ -31,6 +34,7 @@ enum class Scenario {
     warning,      // environment sensor 1 reports a humidity failure
     error,        // the reel controller reports a hardware error
     maintenance,  // every code OK, but maintenance is due
+    flight,       // flies the loop of FlightProfile, with a humidity failure on the way
 };
 
 struct ScenarioInfo {
@@ -55,6 +59,12 @@ struct StationFaults {
     unsigned int baud = 0;        // pace replies as a line of this speed would (10 bits a byte); 0: off
 };
 
+// The flight scenario's seed and the length of its loop on the station's clock.
+struct FlightSettings {
+    std::uint64_t seed = 1;
+    double loopSeconds = FlightProfile::naturalSeconds;
+};
+
 class StationModel {
 public:
     using Clock = std::chrono::steady_clock;
@@ -70,7 +80,12 @@ public:
     // The stray bytes sent before each reply under the noise fault: no "{" and no line feed.
     static const std::string& noiseBytes();
 
-    explicit StationModel(Scenario scenario = Scenario::healthy, const StationFaults& faults = StationFaults());
+    // Under the flight scenario the loop starts at power-on. A client that
+    // deactivates the station brings the aircraft down (the supply off, the
+    // tether reeled in along the descent) and keeps it idle; activating it
+    // starts the pre-flight at once, or climbs again from the tether out.
+    explicit StationModel(Scenario scenario = Scenario::healthy, const StationFaults& faults = StationFaults(),
+                          const FlightSettings& flight = FlightSettings());
     StationModel(const StationModel&) = delete;
     StationModel& operator=(const StationModel&) = delete;
 
@@ -86,6 +101,13 @@ public:
     // When set, each request and each reply is written there as one line.
     void setLog(std::ostream* log);
 
+    // Answers with the recording instead of the station's own state: its
+    // status records, and its details and configuration where it has them
+    // (the configuration otherwise as the replayed status shows it). The
+    // playback's clock starts with the first status request. A recording
+    // cannot be changed: every setting is refused with status 6.
+    void setPlayback(std::unique_ptr<Playback> playback);
+
     // The bytes to send in answer to one request line (without its line feed),
     // noise included; empty when no reply is to be sent.
     std::string respond(const std::string& line);
@@ -98,7 +120,8 @@ public:
     // aircraft holds position, reeled in at the same speed when deactivated.
     static constexpr int hoverLengthCm = 5000;
     static constexpr int reelSpeedCmS = 100;
-    static constexpr int flightThresholdCm = 100;  // a flight lasts while more than this is out
+    // A flight lasts while more than this is out.
+    static constexpr int flightThresholdCm = static_cast<int>(airborneAboveCm);
 
 private:
     // The codes that a scenario chooses.
@@ -122,14 +145,24 @@ private:
     struct Command {
         const char* key;
         Handler handler;
+        bool changes;  // a setting, which a recording refuses
     };
     static const std::vector<Command>& commands();
     static Codes codesOf(Scenario scenario);
+
+    struct Readings;
 
     std::string respond(const std::string& line, StationFaults& used);
     std::string answer(const std::string& line, Clock::time_point now);
     double reelSpeed() const;
     void advance(Clock::time_point now);
+    void advanceFlight(Clock::time_point now);
+    void beginOperation();
+    void activate(bool active);
+    void accrue(bool active, bool airborne, double seconds);
+    double flightTime(double sinceOrigin) const;
+    void moveFlightTo(double t);
+    Readings readings(Clock::time_point now) const;
     void publish(Clock::time_point now) const;
     void log(const char* direction, const std::string& text) const;
 
@@ -172,6 +205,16 @@ private:
     unsigned int operationsTotal = 0;
     unsigned int flightsTotal = 0;
     long long wallAtPowerOn = 0;       // seconds since 1970
+
+    // The flight scenario: where its loop started, and whether a client
+    // deactivated it (it then waits at the end of an idle phase).
+    bool inFlightScenario;
+    FlightProfile profile;
+    Clock::time_point flightOrigin;
+    bool grounded = false;
+    double groundedAt = 0;
+
+    std::unique_ptr<Playback> playback;
 };
 
 }  // namespace moorwinch_sim

@@ -4,21 +4,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <sstream>
+#include <cmath>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "PtyStation.h"
+#include "Recording.h"
 #include "StationModel.h"
 
 namespace {
 
+using moorwinch_sim::FlightSettings;
 using moorwinch_sim::PtyStation;
 using moorwinch_sim::Scenario;
 using moorwinch_sim::StationFaults;
@@ -28,7 +34,14 @@ const char* const program = "MoorwinchSim";
 
 struct Options {
     Scenario scenario = Scenario::healthy;
+    bool scenarioGiven = false;
     StationFaults faults;
+    FlightSettings flight;
+    std::vector<std::string> flightOptions;  // given, for the check that they go with the flight
+    std::string replay;
+    double speed = 1;
+    bool loop = false;
+    std::vector<std::string> replayOptions;
     std::string link;
     bool verbose = false;
     bool help = false;
@@ -47,7 +60,22 @@ void printHelp(std::ostream& out) {
         << "  --scenario NAME   which codes the station reports (default healthy):\n";
     for (const auto& info : moorwinch_sim::scenarios())
         out << "                      " << info.name << ": " << info.description << "\n";
-    out << "  --link PATH       also make PATH a symbolic link to the device (a stale link is\n"
+    out << "  --flight-seconds N\n"
+        << "                    with the flight: one loop lasts N seconds (1 to 86400,\n"
+        << "                    default 240); every phase is scaled alike, speeds stay\n"
+        << "                    those of the 240 s loop\n"
+        << "  --seed N          with the flight: the seed of its gusts and drifts (0 to\n"
+        << "                    4294967295, default 1); the same seed gives the same flight\n"
+        << "  --replay FILE     answer status requests with the status records of FILE in\n"
+        << "                    their recorded time order, from the first status request on;\n"
+        << "                    FILE is a history database or JSON Lines as 'moorwinch --json\n"
+        << "                    watch' prints them; details and configuration come from FILE\n"
+        << "                    where it has them; settings are refused with status 6\n"
+        << "  --speed X         with --replay: play X times as fast as recorded (0.01 to\n"
+        << "                    100000, default 1)\n"
+        << "  --loop            with --replay: start again after the last record, instead of\n"
+        << "                    answering with the last record from then on\n"
+        << "  --link PATH       also make PATH a symbolic link to the device (a stale link is\n"
         << "                    replaced); it is removed on exit\n"
         << "  --verbose         log every request and reply line to standard error\n"
         << "  --help, -h        show this text and exit\n"
@@ -64,7 +92,17 @@ void printHelp(std::ostream& out) {
         << "\n"
         << "The station refuses a request that does not parse with status 3, an unknown\n"
         << "command with 4, a value of the wrong type with 5, and a value out of range\n"
-        << "(torque above 100, start length under 30 cm) with 6.\n";
+        << "(torque above 100, start length under 30 cm) with 6.\n"
+        << "\n"
+        << "The flight loops through idle on the ground (30 s), pre-flight (10 s, the\n"
+        << "aircraft's supply coming up), climb to 60 m at 1.5 m/s (40 s), hover with gusts\n"
+        << "(90 s; from 30 s to 60 s into it environment sensor 1 reports a humidity\n"
+        << "failure, a warning), descent at 1 m/s (60 s) and landed (10 s); the times are\n"
+        << "those of the default 240 s loop. A client that deactivates the station brings the\n"
+        << "aircraft down and keeps it on the ground; activating it starts the next flight.\n"
+        << "\n"
+        << "Exit status: 0 after a stop signal, 1 when the station cannot be served or the\n"
+        << "recording cannot be replayed, 2 for wrong usage.\n";
 }
 
 unsigned long numberArgument(const std::string& option, const std::string& text, unsigned long low,
@@ -76,6 +114,19 @@ unsigned long numberArgument(const std::string& option, const std::string& text,
         value > high)
         throw UsageError{option + " needs a whole number from " + std::to_string(low) + " to " +
                          std::to_string(high) + ", not '" + text + "'"};
+    return value;
+}
+
+double decimalArgument(const std::string& option, const std::string& text, double low, double high) {
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) || *end != '\0' || errno == ERANGE ||
+        !std::isfinite(value) || value < low || value > high) {
+        std::ostringstream range;
+        range << low << " to " << high;
+        throw UsageError{option + " needs a number from " + range.str() + ", not '" + text + "'"};
+    }
     return value;
 }
 
@@ -96,15 +147,41 @@ Options parse(int argc, char** argv) {
         {"--silent", [&] { o.faults.silent = true; }},
         {"--noise", [&] { o.faults.noise = true; }},
         {"--wrong-id", [&] { o.faults.wrongId = true; }},
+        {"--loop",
+         [&] {
+             o.loop = true;
+             o.replayOptions.push_back("--loop");
+         }},
     };
     const std::vector<Valued> valued = {
         {"--scenario",
          [&](const std::string& option, const std::string& v) {
+             o.scenarioGiven = true;
              if (!moorwinch_sim::scenarioFromName(v, o.scenario)) {
                  std::string names;
                  for (const auto& info : moorwinch_sim::scenarios()) names += std::string(" ") + info.name;
                  throw UsageError{option + ": unknown scenario '" + v + "' (one of:" + names + ")"};
              }
+         }},
+        {"--flight-seconds",
+         [&](const std::string& option, const std::string& v) {
+             o.flight.loopSeconds = static_cast<double>(numberArgument(option, v, 1, 86400));
+             o.flightOptions.push_back(option);
+         }},
+        {"--seed",
+         [&](const std::string& option, const std::string& v) {
+             o.flight.seed = numberArgument(option, v, 0, 4294967295ul);
+             o.flightOptions.push_back(option);
+         }},
+        {"--replay",
+         [&](const std::string& option, const std::string& v) {
+             if (v.empty()) throw UsageError{option + " needs a file"};
+             o.replay = v;
+         }},
+        {"--speed",
+         [&](const std::string& option, const std::string& v) {
+             o.speed = decimalArgument(option, v, 0.01, 100000);
+             o.replayOptions.push_back(option);
          }},
         {"--link",
          [&](const std::string& option, const std::string& v) {
@@ -157,6 +234,11 @@ Options parse(int argc, char** argv) {
         }
         if (!known) throw UsageError{"unknown option '" + arg + "'"};
     }
+    if (!o.replay.empty() && o.scenarioGiven)
+        throw UsageError{"--replay and --scenario exclude each other: a recording brings its own codes"};
+    if (!o.flightOptions.empty() && o.scenario != Scenario::flight)
+        throw UsageError{o.flightOptions.front() + " goes with --scenario flight"};
+    if (!o.replayOptions.empty() && o.replay.empty()) throw UsageError{o.replayOptions.front() + " goes with --replay"};
     return o;
 }
 
@@ -211,8 +293,19 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     try {
-        StationModel model(options.scenario, options.faults);
+        StationModel model(options.scenario, options.faults, options.flight);
         if (options.verbose) model.setLog(&std::cerr);
+        if (!options.replay.empty()) {
+            auto recording =
+                std::make_shared<const moorwinch_sim::Recording>(moorwinch_sim::readRecording(options.replay));
+            if (recording->skipped != 0)
+                std::cerr << program << ": " << options.replay << ": left out " << recording->skipped
+                          << " unusable entries (the first at " << recording->firstSkipped << ")\n";
+            if (options.verbose)
+                std::cerr << program << ": replaying " << recording->statuses.size() << " status records from "
+                          << options.replay << " (" << recording->kind << ")\n";
+            model.setPlayback(std::make_unique<moorwinch_sim::Playback>(recording, options.speed, options.loop));
+        }
         PtyStation station;
         model.attach(station);
 

@@ -463,7 +463,8 @@ TEST_F(Program, RefusesBadUsageWithExitCode2AndExplainsItself) {
     run({"--help"});
     const std::string help = read(true);
     EXPECT_EQ(exitCode(), 0);
-    for (const char* option : {"--scenario", "healthy", "warning", "error", "maintenance", "--link", "--verbose",
+    for (const char* option : {"--scenario", "healthy", "warning", "error", "maintenance", "flight",
+                               "--flight-seconds", "--seed", "--replay", "--speed", "--loop", "--link", "--verbose",
                                "--silent", "--delay", "--noise", "--wrong-id", "--com-status", "--drop-every",
                                "--baud"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
