@@ -35,7 +35,7 @@ enum class Access { read, write };
 
 // Opens the file. Reading: it must exist and be a history file of this
 // version. Writing: created when new (or empty), checked otherwise, and the
-// connection set up (WAL, synchronous NORMAL). FileError when the file is
+// connection set up (WAL, synchronous FULL). FileError when the file is
 // refused; SQLite::Exception when it cannot be opened or written (the writer
 // counts those and tries again).
 std::unique_ptr<SQLite::Database> open(const std::string& path, Access access);

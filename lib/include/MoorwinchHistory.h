@@ -19,9 +19,8 @@
 //   The writer commits what it was given at least every half second, on its own
 //   thread. Killing the writing process loses at most the rows of the last
 //   second and leaves a file that passes PRAGMA integrity_check. The connection
-//   runs with synchronous=NORMAL: a power cut or kernel crash also leaves an
-//   intact file, but may lose the transactions committed since the last WAL
-//   checkpoint (SQLite's automatic one, every 1000 pages).
+//   runs with synchronous=FULL, so a commit is on the disk when it returns: a
+//   power cut or kernel crash loses at most the same last second.
 //
 // Errors
 //   FileError: the file cannot be opened or read, or is not a history file of
