@@ -4,7 +4,9 @@
 #   add_subdirectory of the source tree (configured only: nothing of the
 #   library's own top-level build may reach the parent).
 # With BUILD_DIR the build is first installed into WORK_DIR/prefix; with PREFIX an
-# installed tree is used as it is (LIBDIR names its library folder, for running).
+# installed tree is used as it is (LIBDIR names its library folder, for running),
+# and SYSROOT, when given, is the folder a package tree was unpacked into (its
+# pkg-config files name the prefix the package installs under).
 # CXX is the compiler of the pkg-config build; LDFLAGS from the environment apply.
 file(REMOVE_RECURSE ${WORK_DIR})
 if(BUILD_DIR)
@@ -21,6 +23,9 @@ endif()
 get_filename_component(pc_dir ${pc_file} DIRECTORY)
 get_filename_component(lib_dir ${pc_dir} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+if(SYSROOT)
+    set(ENV{PKG_CONFIG_SYSROOT_DIR} ${SYSROOT})
+endif()
 set(ENV{LD_LIBRARY_PATH} "${lib_dir}:${WORK_DIR}/build")
 
 function(run)
@@ -45,6 +50,14 @@ run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
 expect_banner("find_package consumer")
 
+# The paths pkg-config prints are the plain ones of the prefix.
+if(BUILD_DIR)
+    run(pkg-config --cflags moorwinch)
+    string(STRIP "${out}" out)
+    if(NOT out STREQUAL "-I${PREFIX}/include/moorwinch")
+        message(FATAL_ERROR "pkg-config --cflags moorwinch printed '${out}', not -I${PREFIX}/include/moorwinch")
+    endif()
+endif()
 run(pkg-config --cflags --libs moorwinch moorwinch-history)
 separate_arguments(pc_flags UNIX_COMMAND "${out}")
 separate_arguments(ld_flags UNIX_COMMAND "$ENV{LDFLAGS}")
