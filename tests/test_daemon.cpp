@@ -693,11 +693,19 @@ TEST_F(Daemon, ASilentActivationKeepsWatchdogAndWatchersFedAndTheDataHonest) {
     EXPECT_TRUE(busyGap);
     EXPECT_TRUE(staleWhileConnected) << "old data served as current";
     EXPECT_GT(scrapedAge, staleAfter);
+    // Told once as an event, and its end at the next poll.
+    const auto told = [&](const std::string& text) {
+        return eventually([&] { return daemonLog().find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(told("warning: no successful poll for ")) << daemonLog();
 
     // A thread stuck past the bound of its call (here its log cannot be
     // written) gets no more pings.
     simulator->signal(SIGCONT);
     ASSERT_FALSE(watcher->event("status").is_null());
+    EXPECT_TRUE(told("s: the data are fresh")) << daemonLog();
+    const std::string written = daemonLog();
+    EXPECT_EQ(written.find("the data are stale"), written.rfind("the data are stale")) << "stale told more than once";
     log.stop();
     EXPECT_TRUE(eventually(
         [&] {
@@ -873,8 +881,15 @@ TEST_F(Daemon, TheHistoryHoldsEveryPollTheEventsAndWhoChangedWhat) {
     std::vector<std::string> kinds;
     std::vector<json> changes;
     H::Time changed = 0;
+    json verdict;
     for (const H::Event& e : H::Reader(file).events(H::minTime, H::maxTime)) {
-        if (e.kind != "verdict") kinds.push_back(e.kind);
+        if (e.kind == "verdict") {
+            const json now = {e.data["verdict"], e.data["conditions"]};
+            EXPECT_NE(now, verdict) << "the same verdict told twice in a row";
+            verdict = now;
+            continue;
+        }
+        kinds.push_back(e.kind);
         if (e.kind == "config") changes.push_back(e.data), changed = e.time;
     }
     EXPECT_EQ(kinds, (std::vector<std::string>{"connected", "config", "config", "disconnected", "connected"}));
@@ -1018,8 +1033,8 @@ TEST_F(Daemon, KilledWhileWritingTheHistoryLosesAtMostTheLastSecond) {
     std::set<H::Time> recorded;
     for (const H::Row& row : recordedPolls(file)) recorded.insert(row.time);
     for (const H::Time t : seen) {
-        if (t < seen.back() - H::microsecondsPerSecond)
-            EXPECT_EQ(recorded.count(t), 1u) << "lost a poll " << (seen.back() - t) / 1000 << " ms before the kill";
+        if (t >= seen.back() - H::microsecondsPerSecond) break;
+        EXPECT_EQ(recorded.count(t), 1u) << "lost a poll " << (seen.back() - t) / 1000 << " ms before the kill";
     }
 }
 
