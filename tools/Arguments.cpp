@@ -323,8 +323,6 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
                             "Read this history database (opened read-only; a copy taken off a\n"
                             "station will do) instead of asking moorwinchd (--daemon)")
             ->type_name("PATH");
-        command->footer(std::string("At most ") + std::to_string(KORVANE::MoorwinchHistory::answerLimit) +
-                        " rows, buckets or events in one answer.\n" + commandFooter);
     };
     CLI::App* history = app.add_subcommand(
         "history", "The status recorded by moorwinchd --history: a table (local times), CSV or JSON lines");
@@ -346,9 +344,12 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
     range(events);
 
     for (CLI::App* command : app.get_subcommands({})) {
-        if (command->get_footer().empty()) command->footer(commandFooter);
+        command->footer(commandFooter);
         for (CLI::App* sub : command->get_subcommands({})) sub->footer(commandFooter);
     }
+    for (CLI::App* command : {history, events})
+        command->footer(std::string("At most ") + std::to_string(KORVANE::MoorwinchHistory::answerLimit) +
+                        " rows, buckets or events in one answer.\n" + commandFooter);
 
     try {
         app.parse(argc, argv);
