@@ -1,6 +1,5 @@
 #include "Server.h"
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -17,7 +16,9 @@
 #include <stdexcept>
 
 #include "Log.h"
+#include "History.h"
 #include "Metrics.h"
+#include "Sockets.h"
 #include "Systemd.h"
 
 namespace moorwinchd {
@@ -29,17 +30,6 @@ constexpr std::chrono::seconds lingerLimit{2};
 constexpr std::chrono::milliseconds lingerCheck{100};
 // epoll data of the service's own descriptors; client ids stay below it.
 constexpr std::uint64_t ownTag = std::uint64_t{1} << 63;
-
-std::string tcpPeerName(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    char host[NI_MAXHOST], port[NI_MAXSERV];
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, port, sizeof port,
-                      NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-        return "tcp";
-    return std::string("tcp ") + host + ":" + port;
-}
 
 std::string seconds(Clock::duration d) {
     std::ostringstream text;
@@ -56,8 +46,8 @@ void watch(int epollFd, int op, int fd, std::uint32_t events, std::uint64_t data
 
 }  // namespace
 
-Server::Server(Station& s, Metrics& m, const Authority& a, Systemd& d, ClientLimits l)
-    : station(s), metrics(m), authority(a), systemd(d), limits(l) {
+Server::Server(Station& s, Changes& ch, History* h, Metrics& m, const Authority& a, Systemd& d, ClientLimits l)
+    : station(s), changes(ch), history(h), metrics(m), authority(a), systemd(d), limits(l) {
     epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     sigset_t signals;
@@ -69,9 +59,16 @@ Server::Server(Station& s, Metrics& m, const Authority& a, Systemd& d, ClientLim
     if (epollFd < 0 || eventFd < 0 || signalFd < 0)
         throw std::runtime_error(std::string("cannot set up the event loop: ") + std::strerror(errno));
     for (int fd : {eventFd, signalFd}) watch(epollFd, EPOLL_CTL_ADD, fd, EPOLLIN, ownTag | static_cast<unsigned>(fd));
+    if (history) answering = std::thread([this] { answerQuestions(); });
 }
 
 Server::~Server() {
+    {
+        std::lock_guard<std::mutex> lock(questionsMutex);
+        questionsEnd = true;
+    }
+    questionWaiting.notify_all();
+    if (answering.joinable()) answering.join();
     for (auto& [id, c] : clients) ::close(c->fd);
     for (int fd : {epollFd, eventFd, signalFd})
         if (fd >= 0) ::close(fd);
@@ -89,6 +86,27 @@ void Server::retry(std::string what, std::function<bool()> attempt) {
 void Server::wake() {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(eventFd, &one, sizeof one);
+}
+
+void Server::post(std::uint64_t client, std::string line, bool answer) {
+    {
+        std::lock_guard<std::mutex> lock(repliesMutex);
+        replies.push_back(Reply{client, std::move(line), answer});
+    }
+    wake();
+}
+
+void Server::answerQuestions() {
+    std::unique_lock<std::mutex> lock(questionsMutex);
+    for (;;) {
+        questionWaiting.wait(lock, [this] { return questionsEnd || !questions.empty(); });
+        if (questionsEnd) return;
+        auto [client, request] = std::move(questions.front());
+        questions.pop_front();
+        lock.unlock();
+        post(client, historyReply(request, history), true);
+        lock.lock();
+    }
 }
 
 ServerCounts Server::counts() const {
@@ -224,19 +242,14 @@ void Server::accept(int listener, bool tcp) {
         if (tcp) {
             const int on = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            c->name = tcpPeerName(fd);
+            c->author = networkAuthor("tcp", peerAddress(fd));
         } else {
             Peer peer;
-            if (peerOf(fd, peer)) {
-                c->uid = peer.uid;
-                c->mayControl = authority.mayControl(peer);
-                c->name = "uid " + std::to_string(peer.uid) + " pid " + std::to_string(peer.pid);
-            } else {
-                c->name = "unix peer";
-            }
+            if (peerOf(fd, peer)) c->mayControl = authority.mayControl(peer);
+            c->author = unixAuthor(peer);  // uid -1 when the kernel named no peer
         }
         watch(epollFd, EPOLL_CTL_ADD, fd, EPOLLIN | EPOLLRDHUP, c->id);
-        log(Level::debug, "client ", c->id, " connected (", c->name, c->mayControl ? ", may change the station" : "",
+        log(Level::debug, "client ", c->id, " connected (", c->author.describe(), c->mayControl ? ", may change the station" : "",
             ")");
         ++count;
         clients[c->id] = std::move(c);
@@ -257,7 +270,7 @@ void Server::readFrom(Client& c) {
             c.readClosed = true;
             watch(epollFd, EPOLL_CTL_MOD, c.fd, c.wantWrite ? std::uint32_t{EPOLLOUT} : 0u, c.id);
             // A watcher that closed its side still receives its stream.
-            if (c.closing || (c.out.empty() && !c.watching && !c.changing)) c.dead = true;
+            if (c.closing || (c.out.empty() && !c.watching && !c.waiting())) c.dead = true;
             return;
         }
         if (c.closing) continue;  // draining what the peer still sends before the close
@@ -307,9 +320,9 @@ void Server::handle(Client& c, std::string_view line) {
             } else if (authority.tokenMatches(r.token)) {
                 c.authenticated = c.mayControl = true;
                 send(c, okReply(r.id, {{"control", true}}));
-                log(Level::info, "client ", c.id, " (", c.name, ") gave the token");
+                log(Level::info, "client ", c.id, " (", c.author.describe(), ") gave the token");
             } else if (++c.failedAuths >= maxFailedAuths) {
-                log(Level::warning, "client ", c.id, " (", c.name, ") gave a wrong token ", c.failedAuths, " times");
+                log(Level::warning, "client ", c.id, " (", c.author.describe(), ") gave a wrong token ", c.failedAuths, " times");
                 finish(c, errorReply(r.id, {"Forbidden", "forbidden", "wrong token; closing"}));
             } else {
                 send(c, errorReply(r.id, {"Forbidden", "forbidden", "wrong token"}));
@@ -319,46 +332,57 @@ void Server::handle(Client& c, std::string_view line) {
         case Op::setReporting:
             command(c, r);
             return;
+        case Op::history:
+        case Op::events:
+            question(c, r);
+            return;
         default:
             send(c, readReply(r, station.snapshot(), counts()));
     }
 }
 
 void Server::command(Client& c, Request& r) {
-    if (!c.mayControl) {
-        log(Level::info, "refused a change from client ", c.id, " (", c.name, ")");
-        send(c, errorReply(r.id, {"Forbidden", "forbidden", authority.refusal(c.tcp, c.uid)}));
-        return;
-    }
-    // The library judges the values, before anything is queued or sent.
-    try {
-        if (r.torque) KORVANE::Moorwinch::checkCableRetractionTorque(*r.torque);
-        if (r.startLength) KORVANE::Moorwinch::checkCableRetractionStartLength(*r.startLength);
-        for (int i = 0; i < 6; ++i)
-            if (r.reporting[i]) KORVANE::Moorwinch::checkStatusReportingFlag(reportingKeys[i], *r.reporting[i]);
-    } catch (const KORVANE::ValueException& e) {
-        send(c, errorReply(r.id, libraryFailure("ValueException", e)));
-        return;
-    }
-    // One change a client at a time, so that no client can fill the queue.
-    if (c.changing) {
-        send(c, errorReply(r.id, {"Busy", "busy",
-                                  "a change of this client is still waiting for the station; nothing was sent, "
-                                  "send it again after the reply"}));
-        return;
-    }
-    const json id = r.id;
-    if (station.submit(Command{c.id, std::move(r)})) c.changing = true;
+    const std::uint64_t id = c.id;
+    if (auto refused = changes.submit(std::move(r), c.author, c.mayControl, "socket " + std::to_string(id),
+                                      [this, id](std::string line) { post(id, std::move(line)); }))
+        send(c, std::move(*refused));
     else
-        send(c, errorReply(id, {"Unavailable", "unavailable",
-                                "too many changes waiting for the station (" + std::to_string(maxPendingCommands) +
-                                    "); try again"}));
+        c.changing = true;
 }
 
-void Server::send(Client& c, std::shared_ptr<const std::string> line) {
+// One question a client at a time, in a queue of all clients that is
+// bounded, and none while the answers not read yet fill their budget.
+void Server::question(Client& c, Request& r) {
+    const char* refusal = nullptr;
+    if (!history) {
+        send(c, historyReply(r, nullptr));
+        return;
+    }
+    if (c.asking) {
+        send(c, errorReply(r.id, {"Busy", "busy",
+                                  "a history question of this client is still being answered; send the next after "
+                                  "its reply"}));
+        return;
+    }
+    if (bulkBytes >= maxBulkBytes) refusal = "history answers of other clients still wait to be read; try again";
+    {
+        std::lock_guard<std::mutex> lock(questionsMutex);
+        if (!refusal && questions.size() >= maxQuestions) refusal = "too many history questions waiting; try again";
+        if (!refusal) questions.emplace_back(c.id, std::move(r));
+    }
+    if (refusal) {
+        send(c, errorReply(r.id, {"Unavailable", "unavailable", refusal}));
+        return;
+    }
+    questionWaiting.notify_one();
+    c.asking = true;
+}
+
+void Server::send(Client& c, std::shared_ptr<const std::string> line, bool bulk) {
     if (c.dead) return;
-    c.queued += line->size();
-    c.out.push_back(std::move(line));
+    (bulk ? c.bulkQueued : c.queued) += line->size();
+    if (bulk) bulkBytes += line->size();
+    c.out.push_back(Client::Out{std::move(line), bulk});
     flush(c);
     if (!c.dead && c.queued > maxQueueBytes) {
         ++dropped;
@@ -368,7 +392,8 @@ void Server::send(Client& c, std::shared_ptr<const std::string> line) {
 
 void Server::flush(Client& c) {
     while (!c.dead && !c.out.empty()) {
-        const std::string& front = *c.out.front();
+        const std::string& front = *c.out.front().line;
+        const bool bulk = c.out.front().bulk;
         const ssize_t n = ::send(c.fd, front.data() + c.offset, front.size() - c.offset, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -380,7 +405,8 @@ void Server::flush(Client& c) {
             return;
         }
         c.offset += static_cast<std::size_t>(n);
-        c.queued -= static_cast<std::size_t>(n);
+        (bulk ? c.bulkQueued : c.queued) -= static_cast<std::size_t>(n);
+        if (bulk) bulkBytes -= static_cast<std::size_t>(n);
         if (c.offset == front.size()) {
             c.out.pop_front();
             c.offset = 0;
@@ -391,7 +417,7 @@ void Server::flush(Client& c) {
     // Closing: the peer gets an end of stream now and its remaining bytes are
     // read until it closes, so that it sees the last words rather than a reset.
     if (c.closing) ::shutdown(c.fd, SHUT_WR);
-    else if (c.readClosed && !c.watching && !c.changing) c.dead = true;
+    else if (c.readClosed && !c.watching && !c.waiting()) c.dead = true;
 }
 
 void Server::watchWrites(Client& c, bool on) {
@@ -402,7 +428,7 @@ void Server::watchWrites(Client& c, bool on) {
 }
 
 void Server::finish(Client& c, const std::string& lastWords) {
-    log(Level::info, "closing client ", c.id, " (", c.name, ")");
+    log(Level::info, "closing client ", c.id, " (", c.author.describe(), ")");
     c.closing = true;
     c.closeBy = Clock::now() + lingerLimit;
     c.watching = false;
@@ -412,7 +438,7 @@ void Server::finish(Client& c, const std::string& lastWords) {
 
 void Server::kill(Client& c, const std::string& why, bool left) {
     if (c.dead) return;
-    log(left ? Level::debug : Level::warning, left ? "client " : "dropping client ", c.id, " (", c.name, "): ", why);
+    log(left ? Level::debug : Level::warning, left ? "client " : "dropping client ", c.id, " (", c.author.describe(), "): ", why);
     c.dead = true;
 }
 
@@ -426,7 +452,7 @@ Clock::time_point Server::expire(Clock::time_point now) {
             if (now < due) next = std::min(next, due);
             else finish(c, errorReply(nullptr, {"Unavailable", "idle",
                                                 "no token within " + seconds(limits.authTimeout) + "; closing"}));
-        } else if (!c.watching && !c.changing) {
+        } else if (!c.watching && !c.waiting()) {
             const auto due = c.lastHeard + limits.idleTimeout;
             if (now < due) next = std::min(next, due);
             else finish(c, errorReply(nullptr, {"Unavailable", "idle",
@@ -436,19 +462,24 @@ Clock::time_point Server::expire(Clock::time_point now) {
     return next;
 }
 
+// Replies are taken before the events: a reply's status event (after a
+// reporting change) was published before the reply, so it goes out first.
 void Server::deliver() {
-    for (Event& e : station.take()) {
-        if (e.kind == Event::reply) {
-            auto it = clients.find(e.client);
-            if (it == clients.end()) continue;  // the client left before its answer
-            Client& c = *it->second;
-            c.changing = false;
-            c.lastHeard = Clock::now();  // its silence counts from the answer
-            send(c, e.line);
-            continue;
-        }
+    std::vector<Reply> answered;
+    {
+        std::lock_guard<std::mutex> lock(repliesMutex);
+        answered.swap(replies);
+    }
+    for (Event& e : station.take())
         for (auto& [id, c] : clients)
             if (c->watching) send(*c, e.line);
+    for (Reply& r : answered) {
+        auto it = clients.find(r.client);
+        if (it == clients.end()) continue;  // the client left before its answer
+        Client& c = *it->second;
+        (r.answer ? c.asking : c.changing) = false;
+        c.lastHeard = Clock::now();  // its silence counts from the answer
+        send(c, std::move(r.line), r.answer);
     }
     reap();
 }
@@ -462,6 +493,7 @@ void Server::reap() {
             continue;
         }
         log(Level::debug, "client ", c.id, " gone");
+        bulkBytes -= c.bulkQueued;
         ::epoll_ctl(epollFd, EPOLL_CTL_DEL, c.fd, nullptr);
         ::close(c.fd);
         --(c.tcp ? tcpCount : unixCount);
