@@ -486,7 +486,7 @@ TEST_F(ToolHistory, BadQuestionsAreUsageErrorsAndAnUnreadableFileAFailure) {
         {{"history", "--until", "2024-05-01T11:00:00Z"}, "since (2024-05-01T12:00:00.000Z) is after until"},
         {{"history", "--fields", "cableLength,bogus"}, "unknown field 'bogus'"},
         {{"events", "--until", "yesterday"}, "bad time 'yesterday'"},
-        {{"history", "--step", "0"}, "outside 0.001 to 31622400"},
+        {{"history", "--step", "0"}, "outside 0.001 to 316224000"},
         {{"history", "--csv", "--json"}, "--csv and --json exclude each other"},
         {{"history", "--daemon"}, "--history-file and --daemon exclude each other"},
     };

@@ -334,7 +334,7 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
         ->type_name("LIST")
         ->delimiter(',');
     history->add_option("--step", inv.stepSeconds,
-                        "Buckets of this many seconds (0.001 to 31622400): min, max and mean\n"
+                        "Buckets of this many seconds (0.001 to 316224000): min, max and mean\n"
                         "of each field and the worst verdict, instead of every poll")
         ->type_name("SECONDS")
         ->check(decimal(minimalStepSeconds, maximalStepSeconds));

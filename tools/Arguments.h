@@ -77,7 +77,7 @@ constexpr int exitUsage = 4;
 constexpr double minimalIntervalSeconds = 0.1;
 constexpr double maximalIntervalSeconds = 86400;
 constexpr double minimalStepSeconds = 0.001;
-constexpr double maximalStepSeconds = 366 * 86400;
+constexpr double maximalStepSeconds = 10 * 366 * 86400.0;  // as moorwinchd
 
 // Fills invocation and returns -1 when a command is to run; otherwise the exit
 // code, after help (stdout) or a usage message (stderr, starting "moorwinch:")

@@ -18,7 +18,7 @@ namespace {
 
 namespace h = KORVANE::MoorwinchHistory;
 
-constexpr double maxStepSeconds = 366 * 86400;
+constexpr double maxStepSeconds = 10 * 366 * 86400.0;  // as the tool and the service
 
 [[noreturn]] void raiseHistory(const py::object& type, const std::string& text, const char* field) {
     py::object error = type(py::str(text));
