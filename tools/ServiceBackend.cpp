@@ -194,8 +194,14 @@ ServiceBackend::Arrival ServiceBackend::nextLine(std::string& text, Steady::time
         }
         buffer.append(chunk, static_cast<std::size_t>(got));
     }
-    text = buffer.substr(0, end);
-    buffer.erase(0, end + 1);
+    if (end + 1 == buffer.size()) {  // the whole buffer, as a long answer is: taken, not copied
+        buffer.pop_back();
+        text.swap(buffer);
+        buffer.clear();
+    } else {
+        text = buffer.substr(0, end);
+        buffer.erase(0, end + 1);
+    }
     scanned = 0;
     if (trace) *trace << traceLine(false, text, std::chrono::system_clock::now()) << std::flush;
     return Arrival::line;
