@@ -53,6 +53,15 @@ CLI::Validator decimal(double low, double high) {
         "");
 }
 
+// A path no longer than the system takes.
+CLI::Validator pathName(const std::string& what) {
+    return CLI::Validator(
+        [what](std::string& path) -> std::string {
+            return path.size() > PATH_MAX ? what + " is longer than " + std::to_string(PATH_MAX) : "";
+        },
+        "");
+}
+
 // A WHEN as the history library reads it; its words when it cannot.
 CLI::Validator when() {
     return CLI::Validator(
@@ -186,11 +195,7 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
     app.require_subcommand(0, 1);
     app.add_option("--port", inv.port, "Serial port of the station (default: $MOORWINCH_PORT)")
         ->envname("MOORWINCH_PORT")
-        ->check(CLI::Validator(
-            [](std::string& path) -> std::string {
-                return path.size() > PATH_MAX ? "the port name is longer than " + std::to_string(PATH_MAX) : "";
-            },
-            ""));
+        ->check(pathName("the port name"));
     app.add_option("--timeout", inv.timeoutMs, "Connection timeout in milliseconds (1 to 60000)")
         ->check(wholeNumber(1, 60000))
         ->default_val(defaultTimeoutMs);
@@ -304,7 +309,8 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
     record->callback([&inv] { inv.command = Command::record; });
     record->add_option("--output", inv.output, "The file to write; it must not exist yet")
         ->required()
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(pathName("the file name"));
     record->add_flag("--force", inv.force, "Replace the file when it exists");
     sampling(record);
 
@@ -322,7 +328,8 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
         command->add_option("--history-file", inv.historyFile,
                             "Read this history database (opened read-only; a copy taken off a\n"
                             "station will do) instead of asking moorwinchd (--daemon)")
-            ->type_name("PATH");
+            ->type_name("PATH")
+            ->check(pathName("the file name"));
     };
     CLI::App* history = app.add_subcommand(
         "history", "The status recorded by moorwinchd --history: a table (local times), CSV or JSON lines");

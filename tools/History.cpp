@@ -206,11 +206,11 @@ struct Layout {
 
 Layout<h::Row> rowLayout(const h::FieldSet& fields) {
     Layout<h::Row> layout{{"time", "verdict"}, {"time", "verdict"}, {}, {}, {}, 2, "no polls in the range"};
-    for (const std::string& name : fields.names()) {
+    const std::vector<std::string> names = fields.names();
+    for (const std::string& name : names) {
         layout.csvHeader.push_back(name);
         layout.tableHeader.push_back(withUnit(name));
     }
-    const std::vector<std::string> names = fields.names();
     layout.toJson = [fields](const h::Row& row) { return h::toJson(row, fields); };
     const auto cells = [names](const json& j, std::vector<std::string> line, std::string (*value)(const json&)) {
         line.push_back(j.at("verdict").get<std::string>());
