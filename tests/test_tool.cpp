@@ -1,9 +1,11 @@
 // The moorwinch tool as a subprocess against the simulator program on its pty:
 // usage and exit codes, every command in both output forms, check per scenario,
-// setters read back, a refused value that reaches nothing, and watch through an
-// unplug.
+// setters read back, a refused value that reaches nothing, watch through an
+// unplug, a recording the simulator replays, and a history file's flight log.
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -37,6 +39,11 @@ std::size_t count(const std::string& text, const std::string& part) {
     return n;
 }
 
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 std::vector<json> jsonLines(const std::string& text) {
     std::vector<json> lines;
     std::size_t start = 0;
@@ -63,7 +70,8 @@ struct Station {
 TEST(Tool, UsageVersionAndExitCodes) {
     const Result help = moorwinch({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* command : {"ports", "status", "details", "config", "reporting", "report", "check", "set", "watch"})
+    for (const char* command : {"ports", "status", "details", "config", "reporting", "report", "check", "set", "watch",
+                                "record", "history", "events"})
         EXPECT_NE(help.out.find(command), std::string::npos) << command;
 
     KORVANE::Moorwinch library;
@@ -358,6 +366,150 @@ TEST(Tool, WatchRidesOutAnUnplugAndEndsOnSigint) {
 
     station.reset();
     ::rmdir(dir);
+}
+
+// A directory of files for one test, removed after it.
+struct Scratch {
+    Scratch() {
+        char pattern[] = "/tmp/moorwinch-tool-XXXXXX";
+        EXPECT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    ~Scratch() { std::filesystem::remove_all(dir); }
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::string dir;
+};
+
+// What record writes is what the simulator replays: the first recorded status
+// at the first request, the last one once the recording has run out.
+TEST(Tool, RecordWritesALineEverySampleThatTheSimulatorReplays) {
+    Scratch scratch;
+    const std::string file = scratch.path("flight.jsonl");
+    std::vector<json> recorded;
+    {
+        Station flight({"--scenario", "flight", "--flight-seconds", "10"});
+        const Result record =
+            moorwinch({"--port", flight.port, "record", "--output", file, "--count", "4", "--interval", "0.3"});
+        ASSERT_EQ(record.code, 0) << record.err;
+        EXPECT_EQ(record.out, "");
+        EXPECT_NE(record.err.find("moorwinch: 4 samples recorded in " + file + "\n"), std::string::npos) << record.err;
+        recorded = jsonLines(slurp(file));
+        ASSERT_EQ(recorded.size(), 4u);
+        EXPECT_NE(recorded.front().at("status"), recorded.back().at("status"));  // the flight moved
+
+        // An existing file is kept unless --force; a station that cannot be
+        // reached leaves no file behind.
+        const Result again = moorwinch({"--port", flight.port, "record", "--output", file, "--count", "1"});
+        EXPECT_EQ(again.code, 4);
+        EXPECT_EQ(again.err, "moorwinch: " + file + ": the file exists; give --force to replace it\n");
+        EXPECT_EQ(jsonLines(slurp(file)).size(), 4u);
+        const Result nowhere = moorwinch({"--port", "/dev/moorwinch-no-such-port", "record", "--output",
+                                          scratch.path("none.jsonl")});
+        EXPECT_EQ(nowhere.code, 3);
+        EXPECT_FALSE(std::filesystem::exists(scratch.path("none.jsonl")));
+    }
+
+    Station replay({"--replay", file, "--speed", "1000"});
+    const auto status = [&] {
+        const Result r = moorwinch({"--port", replay.port, "--json", "status"});
+        EXPECT_EQ(r.code, 0) << r.err;
+        return json::parse(r.out);
+    };
+    EXPECT_EQ(status(), recorded.front().at("status"));
+    EXPECT_EQ(status(), recorded.back().at("status"));
+}
+
+class ToolHistory : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Child fixture(MOORWINCH_HISTORY_FIXTURE, {file}, "");
+        ASSERT_TRUE(fixture.finish());
+        ASSERT_EQ(fixture.exitCode, 0);
+    }
+
+    // The command, the file, the start of its polls and the arguments.
+    Result history(const std::string& command, std::vector<std::string> args = {}) {
+        args.insert(args.begin(), {command, "--history-file", file, "--since", "2024-05-01T12:00:00Z"});
+        return moorwinch(args);
+    }
+
+    Scratch scratch;
+    const std::string file = scratch.path("history.db");
+};
+
+// The flight log as CSV, JSON lines and a table, from a history file: the
+// library's values, null as an empty field, "-" or null, messages quoted.
+TEST_F(ToolHistory, AFileAsCsvJsonLinesAndATableOfPollsBucketsAndEvents) {
+    const Result csv = history("history", {"--until", "2024-05-01T12:00:01Z", "--fields",
+                                "cableLength,cableRetractionTorque,temperature2,mainsCurrent", "--csv"});
+    ASSERT_EQ(csv.code, 0) << csv.err;
+    EXPECT_EQ(csv.out, "time,verdict,cableLength,cableRetractionTorque,temperature2,mainsCurrent\n"
+                       "2024-05-01T12:00:00.000Z,ok,0.0,40,,1.5\n"
+                       "2024-05-01T12:00:00.500Z,ok,0.25,40,,1.75\n"
+                       "2024-05-01T12:00:01.000Z,ok,0.5,40,,2.0\n");
+
+    const Result buckets = history("history", {"--until", "2024-05-01T12:00:09.5Z", "--fields",
+                                    "cableLength,temperature2", "--step", "5", "--csv"});
+    ASSERT_EQ(buckets.code, 0) << buckets.err;
+    EXPECT_EQ(buckets.out,
+              "time,verdict,cableLength_min,cableLength_max,cableLength_mean,temperature2_min,temperature2_max,"
+              "temperature2_mean\n"
+              "2024-05-01T12:00:00.000Z,warning,0.0,2.25,1.125,,,\n"
+              "2024-05-01T12:00:05.000Z,warning,2.5,4.75,3.625,,,\n");
+
+    const std::vector<json> rows = jsonLines(history("history", {"--json", "--fields", "cableLength,temperature2"}).out);
+    ASSERT_EQ(rows.size(), 20u);
+    EXPECT_EQ(rows[9], json::parse(R"({"time":1714564804.5,"verdict":"warning","cableLength":2.25,"temperature2":null})"));
+
+    const Result table = history("history", {"--until", "2024-05-01T12:00:00Z", "--fields",
+                                  "cableLength,uavSupplyCurrent,temperature1"});
+    EXPECT_TRUE(std::regex_search(
+        table.out, std::regex("^time +verdict  cableLength \\(m\\)  uavSupplyCurrent \\(A\\)  temperature1 "
+                              "\\(\xC2\xB0" "C\\)\n\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:00\\.000  ok +0 +- +30\n$")))
+        << table.out;
+
+    const Result events = history("events", {"--csv"});
+    ASSERT_EQ(events.code, 0) << events.err;
+    EXPECT_EQ(events.out,
+              "time,kind,message,data\n"
+              "2024-05-01T12:00:00.000Z,connected,connected to /dev/ttyUSB0,\"{\"\"port\"\":\"\"/dev/ttyUSB0\"\"}\"\n"
+              "2024-05-01T12:00:01.000Z,config,\"cableRetractionTorque 40 -> 60 by \"\"ops\"\", uid 1000\","
+              "\"{\"\"author\"\":{\"\"uid\"\":1000,\"\"user\"\":\"\"ops\"\"},\"\"new\"\":{\"\"cableRetractionTorque\"\":60},"
+              "\"\"old\"\":{\"\"cableRetractionTorque\"\":40}}\"\n");
+    EXPECT_EQ(jsonLines(history("events", {"--json"}).out).at(1).at("data").at("author").at("user"), "ops");
+}
+
+// Questions that cannot be answered as asked are usage errors in the
+// library's words; a file that cannot be read is a failure.
+TEST_F(ToolHistory, BadQuestionsAreUsageErrorsAndAnUnreadableFileAFailure) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> usage = {
+        {{"history", "--until", "2024-05-01T11:00:00Z"}, "since (2024-05-01T12:00:00.000Z) is after until"},
+        {{"history", "--fields", "cableLength,bogus"}, "unknown field 'bogus'"},
+        {{"events", "--until", "yesterday"}, "bad time 'yesterday'"},
+        {{"history", "--step", "0"}, "outside 0.001 to 316224000"},
+        {{"history", "--csv", "--json"}, "--csv and --json exclude each other"},
+        {{"history", "--daemon"}, "--history-file and --daemon exclude each other"},
+    };
+    for (const auto& item : usage) {
+        const Result run = history(item.first.front(), {item.first.begin() + 1, item.first.end()});
+        EXPECT_EQ(run.code, 4) << item.second;
+        EXPECT_NE(run.err.find(item.second), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    const Result noSource = moorwinch({"history"});
+    EXPECT_EQ(noSource.code, 4);
+    EXPECT_NE(noSource.err.find("history reads --history-file PATH or asks moorwinchd"), std::string::npos);
+    const Result missing = moorwinch({"events", "--history-file", scratch.path("missing.db")});
+    EXPECT_EQ(missing.code, 3);
+    EXPECT_EQ(missing.err, "moorwinch: " + scratch.path("missing.db") + ": no such file\n");
+
+    Child big(MOORWINCH_HISTORY_FIXTURE, {scratch.path("big.db"), "100001"}, "");
+    ASSERT_TRUE(big.finish());
+    const Result tooMany = moorwinch({"history", "--history-file", scratch.path("big.db"), "--since", "1714564800",
+                                      "--until", "2024-05-03T00:00:00Z", "--fields", "cab", "--csv"});
+    EXPECT_EQ(tooMany.code, 4);
+    EXPECT_EQ(tooMany.out, "");
+    EXPECT_NE(tooMany.err.find("more than 100000 rows in the range"), std::string::npos) << tooMany.err;
 }
 
 }  // namespace

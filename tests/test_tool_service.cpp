@@ -1,7 +1,8 @@
 // moorwinch --daemon as a subprocess against moorwinchd and the simulator, all
 // real programs on real sockets: a watch that rides out a restart of the
 // service and a dead TCP stream, old data that are no answer, the service's
-// refusals as it words them, and a service that does not answer.
+// refusals as it words them, a service that does not answer, and the flight
+// log it keeps, as its file has it.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -179,6 +180,10 @@ TEST_F(ToolService, RefusalsAreTheServicesOwnWords) {
     EXPECT_NE(r.err.find("too many clients"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("closed the connection"), std::string::npos) << r.err;
 
+    r = tool({"--daemon", "127.0.0.1:" + std::to_string(tcpPort), "--token-file", dir + "/token", "events"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find(": no history: start moorwinchd with --history PATH\n"), std::string::npos) << r.err;
+
     r = tool({"--daemon", "127.0.0.1:" + std::to_string(tcpPort), "set", "torque", "20"});
     EXPECT_EQ(r.code, 4) << r.err;
     EXPECT_EQ(r.err.rfind("moorwinch: moorwinchd at 127.0.0.1:" + std::to_string(tcpPort) + ": ", 0), 0u) << r.err;
@@ -193,6 +198,62 @@ TEST_F(ToolService, AServiceThatDoesNotAnswerIsToldWithTheWait) {
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(r.err, "moorwinch: moorwinchd at " + socketPath() +
                          ": no reply within 1700 ms (the wait for moorwinchd: 35 x --timeout + 1 s); is it stuck?\n");
+}
+
+// The flight log through the service is the one its file holds: the same CSV
+// and JSON lines for the same range, rows, buckets and events; the service's
+// refusal of a question is a usage error; record follows its polls.
+TEST_F(ToolService, HistoryAndEventsThroughTheServiceAreThoseOfItsFile) {
+    const std::string file = dir + "/history.db";
+    startDaemon({"--history", file});
+    // Two whole seconds of polls, so that a range of whole seconds holds some.
+    double first = 0, last = 0;
+    ASSERT_TRUE(eventually([&] {
+        const Run rows = tool({"--daemon", socketPath(), "history", "--since", "1m", "--fields", "cab", "--json"});
+        std::istringstream lines(rows.out);
+        std::string line;
+        for (bool start = true; std::getline(lines, line); start = false) {
+            last = json::parse(line).at("time").get<double>();
+            if (start) first = last;
+        }
+        return last - first >= 3;
+    }));
+    const std::string since = std::to_string(static_cast<long long>(first) + 1);
+    const std::string until = std::to_string(static_cast<long long>(first) + 3);
+    const std::string beforeStart = std::to_string(static_cast<long long>(first) - 60);  // the connection's event
+    const std::vector<std::vector<std::string>> questions = {
+        {"history", "--since", since, "--fields", "cableLength,mainsCurrent,uavSupplyCurrent", "--csv"},
+        {"history", "--since", since, "--json"},
+        {"history", "--since", since, "--step", "0.5", "--fields", "cableLength,cableRetractionTorque", "--csv"},
+        {"history", "--since", since, "--step", "1", "--json"},
+        {"events", "--since", beforeStart, "--json"},
+        {"events", "--since", beforeStart, "--csv"},
+    };
+    for (std::vector<std::string> question : questions) {
+        question.insert(question.end(), {"--until", until});
+        std::vector<std::string> throughService = {"--daemon", socketPath()}, fromFile = {"--history-file", file};
+        throughService.insert(throughService.end(), question.begin(), question.end());
+        fromFile.insert(fromFile.begin(), question.begin(), question.end());
+        const Run asked = tool(throughService), read = tool(fromFile);
+        EXPECT_EQ(asked.code, 0) << asked.err;
+        EXPECT_EQ(read.code, 0) << read.err;
+        EXPECT_EQ(asked.out, read.out) << question[0] << " " << question[3];
+        const bool csv = question[question.size() - 3] == "--csv";
+        EXPECT_GE(count(asked.out, "\n"), csv ? 2u : 1u) << question[0] << " " << question[3];  // not just a header
+    }
+
+    const Run reversed = tool({"--daemon", socketPath(), "history", "--since", until, "--until", since});
+    EXPECT_EQ(reversed.code, 4);
+    EXPECT_NE(reversed.err.find(") is after until ("), std::string::npos) << reversed.err;
+
+    const std::string recording = dir + "/recording.jsonl";
+    const Run record = tool({"--daemon", socketPath(), "record", "--output", recording, "--count", "3", "--interval",
+                             "0.1"});
+    EXPECT_EQ(record.code, 0) << record.err;
+    std::ifstream lines(recording);
+    std::size_t statuses = 0;
+    for (std::string line; std::getline(lines, line);) statuses += json::parse(line).at("status").is_object();
+    EXPECT_EQ(statuses, 3u);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "Check.h"
 #include "Moorwinch.h"
+#include "MoorwinchHistory.h"
 #include "Output.h"
 
 namespace moorwinch_tool {
@@ -43,10 +44,34 @@ CLI::Validator decimal(double low, double high) {
                 return "'" + text + "' is not a finite decimal number";
             if (value < low || value > high) {
                 std::ostringstream range;
+                range.precision(15);
                 range << "'" << text << "' is outside " << low << " to " << high;
                 return range.str();
             }
             return "";
+        },
+        "");
+}
+
+// A path no longer than the system takes.
+CLI::Validator pathName(const std::string& what) {
+    return CLI::Validator(
+        [what](std::string& path) -> std::string {
+            return path.size() > PATH_MAX ? what + " is longer than " + std::to_string(PATH_MAX) : "";
+        },
+        "");
+}
+
+// A WHEN as the history library reads it; its words when it cannot.
+CLI::Validator when() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            try {
+                KORVANE::MoorwinchHistory::parseTime(text, KORVANE::MoorwinchHistory::now());
+                return "";
+            } catch (const KORVANE::MoorwinchHistory::QueryError& e) {
+                return e.what();
+            }
         },
         "");
 }
@@ -128,12 +153,30 @@ std::string usageProblem(const CLI::App& app, const CLI::ParseError& e) {
     return e.what();
 }
 
+// What history and events cannot do as given: no source or two, two output
+// forms, fields the library does not know (in its words).
+std::string historyProblem(const Invocation& inv) {
+    if (inv.command != Command::history && inv.command != Command::events) return "";
+    const std::string name = inv.command == Command::history ? "history" : "events";
+    if (inv.historyFile.empty() && !inv.daemon)
+        return name + " reads --history-file PATH or asks moorwinchd (--daemon, started with --history)";
+    if (!inv.historyFile.empty() && inv.daemon) return "--history-file and --daemon exclude each other";
+    if (inv.csv && inv.json) return "--csv and --json exclude each other";
+    try {
+        KORVANE::MoorwinchHistory::FieldSet fields(inv.fields);
+    } catch (const KORVANE::MoorwinchHistory::QueryError& e) {
+        return e.what();
+    }
+    return "";
+}
+
 const char* const footer =
-    "Exit codes: 0 success; 3 the station could not be asked or answered with an error;\n"
-    "4 bad usage, a value out of range or a change the service refused (nothing was\n"
-    "changed). check exits 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN. Results go to\n"
-    "standard output, messages to standard error. Global options may stand before or\n"
-    "after the command.\n";
+    "Exit codes: 0 success; 3 the station could not be asked or answered with an error,\n"
+    "or a history file could not be read; 4 bad usage, a value out of range, a change\n"
+    "the service refused (nothing was changed) or a history question that cannot be\n"
+    "answered as asked (a bad time, an unknown field, too many rows). check exits 0\n"
+    "OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN. Results go to standard output, messages to\n"
+    "standard error. Global options may stand before or after the command.\n";
 
 // A command's own help names the options every command takes.
 const char* const commandFooter =
@@ -152,11 +195,7 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
     app.require_subcommand(0, 1);
     app.add_option("--port", inv.port, "Serial port of the station (default: $MOORWINCH_PORT)")
         ->envname("MOORWINCH_PORT")
-        ->check(CLI::Validator(
-            [](std::string& path) -> std::string {
-                return path.size() > PATH_MAX ? "the port name is longer than " + std::to_string(PATH_MAX) : "";
-            },
-            ""));
+        ->check(pathName("the port name"));
     app.add_option("--timeout", inv.timeoutMs, "Connection timeout in milliseconds (1 to 60000)")
         ->check(wholeNumber(1, 60000))
         ->default_val(defaultTimeoutMs);
@@ -177,7 +216,8 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
     app.add_option("--token-file", inv.tokenFile,
                    "With --daemon: a file whose first line is the service's token, needed\n"
                    "over TCP when the service has one");
-    app.add_flag("--json", inv.json, "JSON output: one object, or one object per line for watch");
+    app.add_flag("--json", inv.json,
+                 "JSON output: one object, or one object per line for watch, history and events");
     app.add_flag("--trace", inv.trace,
                  "Show every line on the serial line (with --daemon: to and from the service) on standard error");
     app.add_flag("--version", inv.version, "Show tool version, library build and protocol version, then exit");
@@ -254,17 +294,69 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
         ->required()
         ->check(CLI::IsMember({"on", "off"}));
 
+    const auto sampling = [&inv](CLI::App* command) {
+        command->add_option("--interval", inv.intervalSeconds, "Seconds between samples (0.1 to 86400, default 1)")
+            ->check(decimal(minimalIntervalSeconds, maximalIntervalSeconds));
+        command->add_option("--count", inv.count, "Stop after this many samples (1 to 1000000000)")
+            ->check(wholeNumber(1, 1000000000));
+    };
     CLI::App* watch = app.add_subcommand("watch", "Show the status every interval until stopped (Ctrl-C)");
     watch->callback([&inv] { inv.command = Command::watch; });
-    watch->add_option("--interval", inv.intervalSeconds, "Seconds between samples (0.1 to 86400, default 1)")
-        ->check(decimal(minimalIntervalSeconds, maximalIntervalSeconds));
-    watch->add_option("--count", inv.count, "Stop after this many samples (1 to 1000000000)")
-        ->check(wholeNumber(1, 1000000000));
+    sampling(watch);
+
+    CLI::App* record = app.add_subcommand(
+        "record", "Write watch's JSON lines to a file, one per sample, for MoorwinchSim --replay (Ctrl-C ends)");
+    record->callback([&inv] { inv.command = Command::record; });
+    record->add_option("--output", inv.output, "The file to write; it must not exist yet")
+        ->required()
+        ->type_name("FILE")
+        ->check(pathName("the file name"));
+    record->add_flag("--force", inv.force, "Replace the file when it exists");
+    sampling(record);
+
+    // The range and source options of history and events.
+    const auto range = [&inv](CLI::App* command) {
+        command->add_option("--since", inv.since,
+                            "Start of the range (default: an hour before --until): ISO 8601 with a\n"
+                            "zone (2024-05-01T12:00:00Z), Unix seconds, or 30s, 10m, 2h, 1d before now")
+            ->type_name("WHEN")
+            ->check(when());
+        command->add_option("--until", inv.until, "End of the range, included (default: now); the same forms")
+            ->type_name("WHEN")
+            ->check(when());
+        command->add_flag("--csv", inv.csv, "CSV with a header line (RFC 4180 quoting), times in ISO 8601 UTC");
+        command->add_option("--history-file", inv.historyFile,
+                            "Read this history database (opened read-only; a copy taken off a\n"
+                            "station will do) instead of asking moorwinchd (--daemon)")
+            ->type_name("PATH")
+            ->check(pathName("the file name"));
+    };
+    CLI::App* history = app.add_subcommand(
+        "history", "The status recorded by moorwinchd --history: a table (local times), CSV or JSON lines");
+    history->callback([&inv] { inv.command = Command::history; });
+    range(history);
+    history->add_option("--fields", inv.fields,
+                        "Status members to show, comma separated (default: all), e.g.\n"
+                        "cableLength,mainsCurrent")
+        ->type_name("LIST")
+        ->delimiter(',');
+    history->add_option("--step", inv.stepSeconds,
+                        "Buckets of this many seconds (0.001 to 316224000): min, max and mean\n"
+                        "of each field and the worst verdict, instead of every poll")
+        ->type_name("SECONDS")
+        ->check(decimal(minimalStepSeconds, maximalStepSeconds));
+    CLI::App* events = app.add_subcommand(
+        "events", "The events recorded by moorwinchd --history: connections, verdicts, changes and their authors");
+    events->callback([&inv] { inv.command = Command::events; });
+    range(events);
 
     for (CLI::App* command : app.get_subcommands({})) {
         command->footer(commandFooter);
         for (CLI::App* sub : command->get_subcommands({})) sub->footer(commandFooter);
     }
+    for (CLI::App* command : {history, events})
+        command->footer(std::string("At most ") + std::to_string(KORVANE::MoorwinchHistory::answerLimit) +
+                        " rows, buckets or events in one answer.\n" + commandFooter);
 
     try {
         app.parse(argc, argv);
@@ -294,6 +386,11 @@ int parseArguments(int argc, char** argv, unsigned int defaultTimeoutMs, Invocat
     }
     if (!inv.version && inv.command == Command::none) {
         err << "moorwinch: a command is needed\n" << app.help();
+        return exitUsage;
+    }
+    const std::string problem = historyProblem(inv);
+    if (!problem.empty()) {
+        err << "moorwinch: " << problem << "\nmoorwinch: see moorwinch " << (inv.command == Command::events ? "events" : "history") << " --help\n";
         return exitUsage;
     }
     return -1;

@@ -28,6 +28,9 @@ enum class Command {
     setActivation,
     setReporting,
     watch,
+    record,
+    history,
+    events,
 };
 
 // Where moorwinchd listens: a Unix socket, or a TCP endpoint.
@@ -52,8 +55,18 @@ struct Invocation {
     bool activation = false;             // set activation
     // reporting set: key and value, on/off read as 1/0; the library judges the value.
     std::vector<std::pair<std::string, std::int32_t>> flags;
-    double intervalSeconds = 1.0;        // watch
-    unsigned long count = 0;             // watch; 0: until stopped
+    double intervalSeconds = 1.0;        // watch, record
+    unsigned long count = 0;             // watch, record; 0: until stopped
+    std::string output;                  // record: the file
+    bool force = false;                  // record: replace an existing file
+
+    // history, events: the range as given (WHEN texts, checked), the fields and
+    // step of history, CSV output, and the file read instead of the service.
+    std::optional<std::string> since, until;
+    std::vector<std::string> fields;     // empty: all
+    std::optional<double> stepSeconds;
+    bool csv = false;
+    std::string historyFile;
 };
 
 // Exit codes of every command but check.
@@ -63,6 +76,8 @@ constexpr int exitUsage = 4;
 
 constexpr double minimalIntervalSeconds = 0.1;
 constexpr double maximalIntervalSeconds = 86400;
+constexpr double minimalStepSeconds = 0.001;
+constexpr double maximalStepSeconds = 10 * 366 * 86400.0;  // as moorwinchd
 
 // Fills invocation and returns -1 when a command is to run; otherwise the exit
 // code, after help (stdout) or a usage message (stderr, starting "moorwinch:")

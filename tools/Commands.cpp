@@ -4,6 +4,7 @@
 #include "Failures.h"
 #include "MoorwinchJson.h"
 #include "Output.h"
+#include "Record.h"
 #include "Watch.h"
 
 namespace moorwinch_tool {
@@ -119,6 +120,7 @@ const CommandRow rows[] = {
     {Command::setActivation, setActivation},
     {Command::setReporting, setReporting},
     {Command::watch, watch},
+    {Command::record, record},
 };
 
 }  // namespace

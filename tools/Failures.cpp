@@ -2,6 +2,7 @@
 
 #include "Arguments.h"
 #include "Moorwinch.h"
+#include "MoorwinchHistory.h"
 
 namespace moorwinch_tool {
 namespace {
@@ -90,8 +91,11 @@ std::string failureText(const std::exception& failure, const std::string& subjec
 
 int failureExitCode(const std::exception& failure) {
     if (dynamic_cast<const KORVANE::ValueException*>(&failure)) return exitUsage;
+    if (dynamic_cast<const KORVANE::MoorwinchHistory::QueryError*>(&failure)) return exitUsage;
     if (auto* refusal = dynamic_cast<const ServiceError*>(&failure))
-        return refusal->type() == "Forbidden" || refusal->type() == "Busy" ? exitUsage : exitStation;
+        return refusal->type() == "Forbidden" || refusal->type() == "Busy" || refusal->type() == "BadRequest"
+                   ? exitUsage
+                   : exitStation;
     return exitStation;
 }
 

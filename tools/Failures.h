@@ -37,8 +37,9 @@ const char* failureName(FailureKind kind);
 // --daemon)"). A refused value names no subject: nothing was sent.
 std::string failureText(const std::exception& failure, const std::string& subject);
 
-// 4 when nothing was changed because a value or a change was refused (the
-// library's ValueException, the service's Forbidden and Busy); 3 otherwise.
+// 4 when nothing was done because a value, a change or a question was refused
+// (the library's ValueException, the history's QueryError, the service's
+// Forbidden, Busy and BadRequest); 3 otherwise.
 int failureExitCode(const std::exception& failure);
 
 }  // namespace moorwinch_tool

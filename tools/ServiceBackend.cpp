@@ -28,6 +28,9 @@ namespace {
 using KORVANE::MoorwinchJson::fromJson;
 
 constexpr std::size_t maxLineBytes = 1024 * 1024;
+// A history answer holds up to the history's answer limit of rows, buckets or
+// events: every field of 100 000 buckets is some 330 MB of JSON.
+constexpr std::size_t maxAnswerLineBytes = std::size_t{512} * 1024 * 1024;
 // Events kept while a reply is awaited; older ones are dropped.
 constexpr std::size_t maxQueuedEvents = 1024;
 
@@ -130,7 +133,7 @@ std::string defaultServiceSocket() {
 }
 
 ServiceBackend::ServiceBackend(ServiceAddress at, std::string token, unsigned int replyWait, std::ostream* traceTo)
-    : address(std::move(at)), tokenFile(std::move(token)), waitMs(replyWait), trace(traceTo) {
+    : address(std::move(at)), tokenFile(std::move(token)), waitMs(replyWait), trace(traceTo), lineLimit(maxLineBytes) {
     if (!address.tcp && address.socket.empty()) address.socket = defaultServiceSocket();
     where = address.tcp ? address.tcp->text() : address.socket;
 }
@@ -141,6 +144,7 @@ void ServiceBackend::close() {
     if (fd >= 0) ::close(fd);
     fd = -1;
     buffer.clear();
+    scanned = 0;
     events.clear();
 }
 
@@ -171,16 +175,17 @@ ServiceBackend::Arrival ServiceBackend::nextLine(std::string& text, Steady::time
         return Arrival::line;
     }
     std::size_t end;
-    while ((end = buffer.find('\n')) == std::string::npos) {
-        if (buffer.size() > maxLineBytes) {
-            closedBecause = "it sent a line longer than " + std::to_string(maxLineBytes) + " bytes";
+    while ((end = buffer.find('\n', scanned)) == std::string::npos) {
+        scanned = buffer.size();  // a long line is searched once, not again with every chunk
+        if (buffer.size() > lineLimit) {
+            closedBecause = "it sent a line longer than " + std::to_string(lineLimit) + " bytes";
             return Arrival::closed;
         }
         const int fds[2] = {fd, stopFd};
         const int ready = awaitInput(fds, stopFd >= 0 ? 2 : 1, until);
         if (ready < 0) return Arrival::time;
         if (ready == 1) return Arrival::stop;
-        char chunk[16384];
+        char chunk[65536];
         const ssize_t got = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (got <= 0) {
@@ -189,16 +194,31 @@ ServiceBackend::Arrival ServiceBackend::nextLine(std::string& text, Steady::time
         }
         buffer.append(chunk, static_cast<std::size_t>(got));
     }
-    text = buffer.substr(0, end);
-    buffer.erase(0, end + 1);
+    if (end + 1 == buffer.size()) {  // the whole buffer, as a long answer is: taken, not copied
+        buffer.pop_back();
+        text.swap(buffer);
+        buffer.clear();
+    } else {
+        text = buffer.substr(0, end);
+        buffer.erase(0, end + 1);
+    }
+    scanned = 0;
     if (trace) *trace << traceLine(false, text, std::chrono::system_clock::now()) << std::flush;
     return Arrival::line;
 }
 
+json ServiceBackend::ask(json request) { return exchange(std::move(request), nullptr); }
+
+json ServiceBackend::askItems(json request, const std::function<void(const json&)>& take) {
+    return exchange(std::move(request), &take);
+}
+
 // The service's refusal lines without an id (too many clients, idle) end the
-// connection and are the answer to whatever was asked.
-json ServiceBackend::ask(json request) {
+// connection and are the answer to whatever was asked. Items are taken from the
+// first reply that holds an array in its data: only one request is outstanding.
+json ServiceBackend::exchange(json request, const std::function<void(const json&)>* take) {
     connect();
+    lineLimit = take ? maxAnswerLineBytes : maxLineBytes;
     const std::uint64_t id = nextId++;
     request["id"] = id;
     // When the service closed already, its last line is still read.
@@ -217,7 +237,14 @@ json ServiceBackend::ask(json request) {
                                        " ms (the wait for moorwinchd: 35 x --timeout + 1 s); is it stuck?");
             throw ServiceError("", "gone", "moorwinchd closed the connection (" + why + ")");
         }
-        json reply = json::parse(text, nullptr, false);
+        // An item is an object in an array in data: {"data":{"rows":[{...}, ...]}}.
+        // It is handed over and dropped as soon as it is parsed.
+        const json::parser_callback_t items = [take](int depth, json::parse_event_t event, json& parsed) {
+            if (depth != 3 || event != json::parse_event_t::object_end) return true;
+            (*take)(parsed);
+            return false;
+        };
+        json reply = json::parse(text, take ? items : nullptr, false);
         if (!reply.is_object()) {
             close();
             throw ServiceError("", "badReply", "moorwinchd sent a line that is not a JSON object");

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -48,6 +49,11 @@ public:
     void changeReporting(const ReportingChange& change) override;
     std::unique_ptr<SampleSource> samples(double intervalSeconds) override;
 
+    // A question whose answer is a list (history, events): the reply, with each
+    // item of its data's list handed to take as it is read and left out, so
+    // that a long answer is never held as JSON. ServiceError as ask.
+    nlohmann::json askItems(nlohmann::json request, const std::function<void(const nlohmann::json&)>& take);
+
 private:
     class Subscription;  // watch's source
     friend class Subscription;
@@ -57,6 +63,7 @@ private:
     void connect();
     void close();
     nlohmann::json ask(nlohmann::json request);
+    nlohmann::json exchange(nlohmann::json request, const std::function<void(const nlohmann::json&)>* take);
     // A read's data; stale data are a failure.
     nlohmann::json read(const char* op);
     // The next line from the service (lines that came during a request first),
@@ -72,6 +79,8 @@ private:
     std::ostream* trace;
     int fd = -1;
     std::string buffer;
+    std::size_t scanned = 0;  // bytes of buffer known to hold no line end
+    std::size_t lineLimit = 0;
     std::string closedBecause;       // why the last read found the connection closed
     std::deque<std::string> events;  // arrived while a reply was awaited
     std::uint64_t nextId = 1;

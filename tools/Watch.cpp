@@ -123,11 +123,12 @@ int watch(const Invocation& inv, StationBackend& station, std::ostream& out, std
             break;
         }
         out << (inv.json ? jsonLine(watchJson(sample)) : watchLine(sample, milliseconds)) << std::flush;
+        if (!out) break;  // the output cannot be written (its owner says why)
         due += interval;
         if (due < Steady::now()) due = Steady::now();  // a slow sample shifts the schedule, no catching up
     }
     err << "moorwinch: " << source->summary() << "\n";
-    return source->answering() ? exitSuccess : exitStation;
+    return out && source->answering() ? exitSuccess : exitStation;
 }
 
 }  // namespace moorwinch_tool

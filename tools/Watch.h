@@ -59,7 +59,7 @@ std::string watchLine(const Sample& sample, bool milliseconds);
 json watchJson(const Sample& sample);
 
 // Exit code 0, or 3 when the station could not be reached at the start or does
-// not answer at the end.
+// not answer at the end, or the output could not be written (which ends it).
 int watch(const Invocation& invocation, StationBackend& station, std::ostream& out, std::ostream& err);
 
 }  // namespace moorwinch_tool

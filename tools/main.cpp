@@ -6,6 +6,7 @@
 #include "Check.h"
 #include "Commands.h"
 #include "Failures.h"
+#include "History.h"
 #include "LibraryBackend.h"
 #include "Output.h"
 #include "ServiceBackend.h"
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
         return exitSuccess;
     }
     if (inv.command == Command::ports) return listPorts(inv, std::cout, std::cerr);
+    if (inv.command == Command::history || inv.command == Command::events) return showHistory(inv, std::cout, std::cerr);
     if (!inv.daemon && inv.port.empty()) return noPort(inv);
 
     const std::unique_ptr<StationBackend> station = makeBackend(inv);

@@ -1,8 +1,9 @@
 """Type stub of the moorwinch package (the extension moorwinch._moorwinch)."""
 
 import enum
-from datetime import datetime
-from typing import Callable, ClassVar, Mapping, NamedTuple, overload
+import os
+from datetime import datetime, timedelta
+from typing import Any, Callable, ClassVar, Mapping, NamedTuple, Sequence, overload
 
 __version__: str
 MIN_TORQUE: int
@@ -34,6 +35,8 @@ class Error(Exception):
 class StationIOError(Error, OSError): ...
 class StationDataError(Error): ...
 class StationValueError(Error, ValueError): ...
+class HistoryError(Error): ...
+class HistoryQueryError(HistoryError, ValueError): ...
 
 class Verdict(enum.IntEnum):
     OK = 0
@@ -365,3 +368,13 @@ def library_build() -> str: ...
 def protocol_version() -> str: ...
 def version_details() -> str: ...
 def stale_after(interval: float, timeout_ms: int) -> float: ...
+
+When = str | float | datetime
+
+def history(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    since: When | None = None,
+    until: When | None = None,
+    fields: Sequence[str] | None = None,
+    step: float | timedelta | None = None,
+) -> list[dict[str, Any]] | dict[str, Any]: ...

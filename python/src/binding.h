@@ -20,6 +20,7 @@ namespace py = pybind11;
 // interpreter's end must not be released by static destructors.
 struct Types {
     py::object error, ioError, dataError, valueError;
+    py::object historyError, historyQueryError;
     py::dict ioErrorFor;  // the StationIOError that is also OSError's subclass for an errno, by that subclass
     py::object errorKind;
     py::object verdict, direction, health, port;
@@ -93,6 +94,9 @@ void released(const char* operation, F&& call) {
     if (failure.type != Failure::none) raise(failure);
 }
 
+// moorwinch.Verdict's member for the library's verdict.
+py::object verdictOf(KORVANE::MoorwinchDefinitions::systemError verdict);
+
 // "energyGS" -> "energy_gs": the Python name of a record member.
 std::string snakeCase(const char* key);
 
@@ -123,6 +127,7 @@ public:
 
 void bindRecords(py::module_& m);
 void bindStation(py::module_& m);
+void bindHistory(py::module_& m);
 
 }  // namespace moorwinch_python
 

@@ -99,6 +99,14 @@ void refuseValue(const std::string& text, const char* field) {
     raise(failure);
 }
 
+py::object verdictOf(KORVANE::MoorwinchDefinitions::systemError verdict) {
+    switch (verdict) {
+        case KORVANE::MoorwinchDefinitions::statusError: return types().verdict.attr("ERROR");
+        case KORVANE::MoorwinchDefinitions::statusWarning: return types().verdict.attr("WARNING");
+        default: return types().verdict.attr("OK");
+    }
+}
+
 py::object toPython(const nlohmann::json& value) {
     switch (value.type()) {
         case nlohmann::json::value_t::boolean: return py::bool_(value.get<bool>());

@@ -95,6 +95,18 @@ void makeTypes(py::module_& m) {
         m, "StationValueError", py::make_tuple(t.error, py::reinterpret_borrow<py::object>(PyExc_ValueError)),
         "An argument outside its permitted range; nothing was sent.");
 
+    t.historyError = exceptionClass(
+        m, "HistoryError", py::make_tuple(t.error),
+        "A history file that cannot be opened or read, or is not a moorwinch history\n"
+        "file of this version (str() names the file and why); the base of\n"
+        "HistoryQueryError.");
+    t.historyQueryError = exceptionClass(
+        m, "HistoryQueryError",
+        py::make_tuple(t.historyError, py::reinterpret_borrow<py::object>(PyExc_ValueError)),
+        "A question history() cannot answer as asked: a bad time, an unknown or repeated\n"
+        "field, a step out of range, since after until, or more rows or buckets than one\n"
+        "answer holds (100000). field names the argument where one is to blame.");
+
     t.verdict = enumModule.attr("IntEnum")(
         "Verdict", py::make_tuple(py::make_tuple("OK", 0), py::make_tuple("WARNING", 1), py::make_tuple("ERROR", 2)),
         py::arg("module") = "moorwinch");
@@ -140,6 +152,7 @@ PYBIND11_MODULE(_moorwinch, m) {
     makeTypes(m);
     bindRecords(m);
     bindStation(m);
+    bindHistory(m);
 
     m.def(
         "ports",

@@ -150,14 +150,6 @@ std::int32_t flagValue(Integer flag) {
     return static_cast<std::int32_t>(std::clamp<long long>(flag.value, INT32_MIN, INT32_MAX));
 }
 
-py::object verdictOf(systemError error) {
-    switch (error) {
-        case KORVANE::MoorwinchDefinitions::statusError: return types().verdict.attr("ERROR");
-        case KORVANE::MoorwinchDefinitions::statusWarning: return types().verdict.attr("WARNING");
-        default: return types().verdict.attr("OK");
-    }
-}
-
 // The report's bytes as text: the degree sign 0xF8 (never a byte of UTF-8)
 // becomes U+00B0, the rest is read as UTF-8.
 py::str reportText(const std::string& bytes) {

@@ -1,0 +1,94 @@
+#include "Record.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <streambuf>
+#include <string>
+
+#include "Output.h"
+#include "Watch.h"
+
+namespace moorwinch_tool {
+namespace {
+
+// Text to a descriptor, written out at every flush (watch flushes each line),
+// so that a stop or a kill loses no line that was finished.
+class LineFile : public std::streambuf {
+public:
+    explicit LineFile(int descriptor) : fd(descriptor) {}
+
+    int error() const { return failure; }
+    std::size_t lines() const { return written; }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) pending += traits_type::to_char_type(c);
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* text, std::streamsize n) override {
+        pending.append(text, static_cast<std::size_t>(n));
+        return n;
+    }
+    int sync() override {
+        for (std::size_t done = 0; done < pending.size();) {
+            const ssize_t n = ::write(fd, pending.data() + done, pending.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                failure = errno;
+                pending.clear();
+                return -1;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        written += static_cast<std::size_t>(std::count(pending.begin(), pending.end(), '\n'));
+        pending.clear();
+        return 0;
+    }
+
+private:
+    int fd;
+    std::string pending;
+    int failure = 0;
+    std::size_t written = 0;
+};
+
+}  // namespace
+
+int record(const Invocation& inv, StationBackend& station, std::ostream&, std::ostream& err) {
+    const int fd = ::open(inv.output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (inv.force ? O_TRUNC : O_EXCL),
+                          0666);
+    if (fd < 0) {
+        const int e = errno;
+        err << "moorwinch: " << inv.output << ": "
+            << (e == EEXIST ? "the file exists; give --force to replace it" : std::strerror(e)) << "\n";
+        return exitUsage;
+    }
+    LineFile file(fd);
+    std::ostream lines(&file);
+    Invocation asJson = inv;
+    asJson.json = true;
+    int code;
+    try {
+        code = watch(asJson, station, lines, err);
+    } catch (...) {
+        ::close(fd);
+        // A station that could not be reached leaves no empty recording behind.
+        if (file.lines() == 0 && !inv.force) ::unlink(inv.output.c_str());
+        throw;
+    }
+    const int closing = ::close(fd) == 0 ? 0 : errno;
+    const int error = file.error() != 0 ? file.error() : closing;
+    if (error != 0) {
+        err << "moorwinch: " << inv.output << ": cannot write: " << std::strerror(error) << " (the "
+            << counted(file.lines(), "sample") << " before are kept)\n";
+        return exitStation;
+    }
+    err << "moorwinch: " << counted(file.lines(), "sample") << " recorded in " << inv.output << "\n";
+    return code;
+}
+
+}  // namespace moorwinch_tool
