@@ -5,6 +5,7 @@
 #define MOORWINCH_TESTS_DAEMON_HARNESS_H
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -102,6 +103,12 @@ public:
         }
     }
     void signal(int number) { ::kill(pid, number); }
+    // SIGSTOP, and back once every thread has stopped: a thread already running
+    // when the signal is sent may otherwise still answer one more request.
+    void pause() {
+        ::kill(pid, SIGSTOP);
+        eventually([&] { return allThreadsStopped(); });
+    }
     pid_t id() const { return pid; }
     // The exit code (128 + signal when killed), or -1 when it did not end in time.
     int wait(std::chrono::milliseconds limit = patience) {
@@ -113,6 +120,22 @@ public:
     }
 
 private:
+    bool allThreadsStopped() const {
+        const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+        DIR* dir = opendir(tasks.c_str());
+        if (!dir) return false;
+        bool stopped = true;
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            // The state follows the command name in parentheses.
+            const std::string stat = slurp(tasks + "/" + entry->d_name + "/stat");
+            const std::size_t close = stat.rfind(')');
+            stopped = stopped && close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'T';
+        }
+        closedir(dir);
+        return stopped;
+    }
+
     pid_t pid = -1;
     bool reaped = false;
     int code = -1;

@@ -657,7 +657,7 @@ TEST_F(Daemon, ASilentActivationKeepsWatchdogAndWatchersFedAndTheDataHonest) {
     ASSERT_EQ(watcher->ask({{"op", "watch"}})["ok"], true);
 
     // The station stops answering; an activation waits 30 T for its reply.
-    simulator->signal(SIGSTOP);
+    simulator->pause();
     const auto start = Clock::now();
     changer->send("{\"op\":\"set\",\"activation\":true}\n");
     json reply;

@@ -130,7 +130,7 @@ TEST_F(ToolService, WatchOverTcpTakesASilentStreamForDeadAndReconnects) {
                 captured());
     ASSERT_TRUE(watch.waitFor([&] { return count(watch.output, "\n") >= 2; })) << watch.errors;
 
-    daemon->signal(SIGSTOP);
+    daemon->pause();
     ASSERT_TRUE(watch.waitFor([&] { return watch.errors.find("moorwinchd went away (nothing came for") != std::string::npos; }))
         << watch.errors;
     daemon->signal(SIGCONT);
@@ -148,7 +148,7 @@ TEST_F(ToolService, OldDataAreUnknownForCheckAndMarkedStaleByWatch) {
     startDaemon();
     ASSERT_EQ(tool({"--daemon", socketPath(), "check"}).code, 0);
 
-    simulator->signal(SIGSTOP);  // the port stays, the replies stop
+    simulator->pause();  // the port stays, the replies stop
     Run check;
     ASSERT_TRUE(eventually([&] {
         check = tool({"--daemon", socketPath(), "check"});
@@ -193,7 +193,7 @@ TEST_F(ToolService, RefusalsAreTheServicesOwnWords) {
 // A service that accepts but never answers: the tool says so and names its wait.
 TEST_F(ToolService, AServiceThatDoesNotAnswerIsToldWithTheWait) {
     startDaemon();
-    daemon->signal(SIGSTOP);
+    daemon->pause();
     const Run r = tool({"--daemon", socketPath(), "--timeout", "20", "status"});
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(r.err, "moorwinch: moorwinchd at " + socketPath() +
