@@ -321,7 +321,7 @@ void Server::handle(Client& c, std::string_view line) {
             return;
         case Op::auth:
             if (!authority.hasToken()) {
-                send(c, errorReply(r.id, {"Forbidden", "forbidden", "no token is configured (--token-file)"}));
+                send(c, errorReply(r.id, {"Forbidden", "noToken", "no token is configured (--token-file)"}));
             } else if (authority.tokenMatches(r.token)) {
                 c.authenticated = c.mayControl = true;
                 send(c, okReply(r.id, {{"control", true}}));

@@ -55,11 +55,11 @@ protected:
     std::string socketPath() const { return dir + "/d.sock"; }
 
     // The service on its socket and a TCP port, waiting until it has polled.
-    void startDaemon(std::vector<std::string> extra = {}) {
+    void startDaemon(std::vector<std::string> extra = {}, bool withToken = true) {
         const std::string log = dir + "/daemon" + std::to_string(++starts) + ".log";
         std::vector<std::string> args = {MOORWINCHD_PATH, "--port", link(), "--socket", socketPath(), "--foreground",
-                                         "--interval", "0.1", "--timeout", "300", "--verbose", "--listen", "0",
-                                         "--token-file", dir + "/token"};
+                                         "--interval", "0.1", "--timeout", "300", "--verbose", "--listen", "0"};
+        if (withToken) args.insert(args.end(), {"--token-file", dir + "/token"});
         args.insert(args.end(), extra.begin(), extra.end());
         daemon = std::make_unique<Process>(args, log);
         ASSERT_TRUE(eventually([&] { return slurp(log).find("poll 1 ok") != std::string::npos; })) << slurp(log);
@@ -188,6 +188,13 @@ TEST_F(ToolService, RefusalsAreTheServicesOwnWords) {
     EXPECT_EQ(r.code, 4) << r.err;
     EXPECT_EQ(r.err.rfind("moorwinch: moorwinchd at 127.0.0.1:" + std::to_string(tcpPort) + ": ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("(give --token-file)"), std::string::npos) << r.err;
+}
+
+// A token the service has no use for does not stop what needs none.
+TEST_F(ToolService, ATokenForAServiceWithoutOneIsNoFailure) {
+    startDaemon({}, false);
+    const Run r = tool({"--daemon", socketPath(), "--token-file", dir + "/token", "config"});
+    EXPECT_EQ(r.code, 0) << r.err;
 }
 
 // A service that accepts but never answers: the tool says so and names its wait.
