@@ -1,0 +1,425 @@
+#include "HttpServer.h"
+
+#include <civetweb.h>
+#include <unistd.h>
+
+#include <MoorwinchJson.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "Log.h"
+#include "Metrics.h"
+#include "Sockets.h"
+
+namespace moorwinchd {
+namespace {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+const char* const sessionCookie = "moorwinch_session";
+const char* const jsonType = "application/json";
+// The page may use this server and nothing else: no inline script, no other origin.
+const char* const contentPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+// Browsers reconnect a stream this long after it ends.
+const char* const streamRetryMs = "2000";
+
+// The page's files and dygraphs from Debian, by path.
+struct PageFile {
+    const char* path;
+    const char* name;  // in the page's directory, or under dygraphsDirectory
+    const char* type;
+    bool library;
+};
+const char* const dygraphsDirectory = "/usr/share/javascript/dygraphs/";
+const PageFile pageFiles[] = {
+    {"/", "index.html", "text/html; charset=utf-8", false},
+    {"/app.js", "app.js", "text/javascript; charset=utf-8", false},
+    {"/style.css", "style.css", "text/css; charset=utf-8", false},
+    {"/favicon.svg", "favicon.svg", "image/svg+xml", false},
+    {"/javascript/dygraphs/dygraph.min.js", "dygraph.min.js", "text/javascript; charset=utf-8", true},
+    {"/javascript/dygraphs/dygraph.min.css", "dygraph.min.css", "text/css; charset=utf-8", true},
+};
+
+// The reads of the socket protocol that the API serves under their names.
+const std::pair<const char*, Op> readOps[] = {{"status", Op::status},   {"details", Op::details},
+                                              {"config", Op::config},   {"reporting", Op::reporting},
+                                              {"check", Op::check},     {"version", Op::version},
+                                              {"state", Op::state}};
+
+// An error reply's HTTP status by its type.
+const std::pair<const char*, int> errorStatuses[] = {
+    {"BadRequest", 400}, {"ValueException", 400}, {"Forbidden", 403},    {"Busy", 409},
+    {"Unavailable", 503}, {"IOException", 502},   {"DataException", 502},
+};
+
+int statusOf(const std::string& line) {
+    static const std::string ok = R"({"id":null,"ok":true)";
+    if (line.compare(0, ok.size(), ok) == 0) return 200;
+    const json reply = json::parse(line, nullptr, false);
+    if (!reply.is_object() || !reply.contains("error")) return 500;
+    const std::string type = reply["error"].value("type", "");
+    for (const auto& [name, status] : errorStatuses)
+        if (type == name) return status;
+    return 500;
+}
+
+bool readFile(const std::string& path, std::string& body) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    body = text.str();
+    return !in.bad();
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The lines of a stream event: one data line, as the replies are one line each.
+std::string frame(const std::string& id, const std::string& kind, const std::string& line) {
+    std::string text;
+    if (!id.empty()) text += "id: " + id + "\n";
+    text += "event: " + kind + "\ndata: ";
+    text.append(line, 0, line.size() - (!line.empty() && line.back() == '\n' ? 1 : 0));
+    return text + "\n\n";
+}
+
+int logFromCivetweb(const mg_connection*, const char* message) {
+    log(Level::debug, "http: ", message);
+    return 1;
+}
+
+Request requestOf(Op op) {
+    Request r;
+    r.op = op;
+    return r;
+}
+
+}  // namespace
+
+std::string defaultWwwDirectory() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error && self.parent_path() == std::filesystem::path(MOORWINCHD_BUILD_DIR)) return MOORWINCHD_SOURCE_WWW;
+    return MOORWINCHD_WWW_DIR;
+}
+
+// One request: what it asks, and the answer.
+struct HttpServer::Call {
+    mg_connection* connection;
+    const mg_request_info* info;
+    std::string method, path, peer;
+    std::map<std::string, std::string> query;
+    int status = 0;
+
+    const char* header(const char* name) const { return mg_get_header(connection, name); }
+
+    void respond(int code, const std::string& type, const std::string& body, const std::string& cache = "no-store",
+                 const Headers& extra = {}) {
+        status = code;
+        mg_response_header_start(connection, code);
+        if (!type.empty()) mg_response_header_add(connection, "Content-Type", type.c_str(), -1);
+        const std::string length = std::to_string(body.size());
+        mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
+        mg_response_header_add(connection, "Cache-Control", cache.c_str(), -1);
+        mg_response_header_add(connection, "X-Content-Type-Options", "nosniff", -1);
+        mg_response_header_add(connection, "Content-Security-Policy", contentPolicy, -1);
+        mg_response_header_add(connection, "Referrer-Policy", "no-referrer", -1);
+        for (const auto& [name, value] : extra) mg_response_header_add(connection, name.c_str(), value.c_str(), -1);
+        mg_response_header_send(connection);
+        if (!body.empty() && method != "HEAD") mg_write(connection, body.data(), body.size());
+    }
+    // A reply line of the socket protocol, with the status its error type gives.
+    void reply(const std::string& line, const Headers& extra = {}) {
+        respond(statusOf(line), jsonType, line, "no-store", extra);
+    }
+    void refuse(int code, const std::string& type, const std::string& kind, const std::string& message,
+                const Headers& extra = {}) {
+        respond(code, jsonType, errorReply(nullptr, {type, kind, message}), "no-store", extra);
+    }
+};
+
+HttpServer::HttpServer(HttpSettings s, Station& st, Metrics& m, const Authority& a, std::function<ServerCounts()> c)
+    : settings(std::move(s)), station(st), metrics(m), authority(a), counts(std::move(c)) {
+    const std::string www = settings.www.empty() ? defaultWwwDirectory() : settings.www;
+    for (const PageFile& f : pageFiles) {
+        File file;
+        const std::string path = (f.library ? std::string(dygraphsDirectory) : www + "/") + f.name;
+        if (!readFile(path, file.body)) {
+            if (!f.library)
+                throw std::runtime_error("cannot read the dashboard's " + path + " (give its directory with --www)");
+            log(Level::warning, "cannot read ", path, ": the dashboard has no plots (install libjs-dygraphs)");
+            continue;
+        }
+        file.type = f.type;
+        // The page is checked at every load, so that a new service's page is
+        // used at once; the library changes with its package only.
+        file.cache = f.library ? "public, max-age=86400" : "no-cache";
+        std::ostringstream tag;
+        tag << '"' << std::hex << std::hash<std::string>()(file.body) << '-' << file.body.size() << '"';
+        file.etag = tag.str();
+        files[f.path] = std::move(file);
+    }
+    log(Level::debug, "dashboard files from ", www);
+}
+
+HttpServer::~HttpServer() { stop(); }
+
+std::string HttpServer::serve() {
+    const std::string address = civetwebAddress(settings.at);
+    const std::string threads = std::to_string(settings.maxStreams + requestThreads);
+    const std::string headerBytes = std::to_string(maxHeaderBytes);
+    const char* options[] = {"listening_ports",
+                             address.c_str(),
+                             "num_threads",
+                             threads.c_str(),
+                             "request_timeout_ms",
+                             "10000",
+                             "enable_keep_alive",
+                             "yes",
+                             "keep_alive_timeout_ms",
+                             "2000",
+                             "max_request_size",
+                             headerBytes.c_str(),
+                             "access_control_allow_origin",
+                             "",
+                             nullptr};
+    mg_callbacks callbacks{};
+    callbacks.log_message = logFromCivetweb;
+    mg_init_data init{&callbacks, this, options};
+    char text[256] = "";
+    unsigned code = 0;
+    mg_error_data error{&code, text, sizeof text};
+    // Once per server: civetweb counts its users, prometheus-cpp's exposer among them.
+    mg_init_library(0);
+    context = mg_start2(&init, &error);
+    if (!context) {
+        mg_exit_library();
+        throw std::runtime_error("cannot serve HTTP on " + address + ": " + (*text ? text : "civetweb failed"));
+    }
+    mg_set_request_handler(context, "/", &HttpServer::handle, this);
+    mg_server_port ports[4];
+    const int n = mg_get_server_ports(context, 4, ports);
+    if (n <= 0) return address;
+    return address.substr(0, address.rfind(':') + 1) + std::to_string(ports[0].port);
+}
+
+void HttpServer::stop() {
+    stopping = true;
+    broadcast.stop();
+    if (context) {
+        mg_stop(context);
+        context = nullptr;
+        mg_exit_library();
+    }
+}
+
+void HttpServer::publish(const Event& event) {
+    static const char* const kinds[] = {"status", "state", "gap"};
+    if (event.kind == Event::reply) return;
+    broadcast.publish(kinds[event.kind], event.line);
+    if (event.kind == Event::gap) return;
+    // The verdict goes to the streams when it changes, as /api/check gives it.
+    const std::string check = readReply(requestOf(Op::check), station.snapshot(), {});
+    const json reply = json::parse(check, nullptr, false);
+    const std::string judged = reply.is_object() ? reply.value("data", json()).dump() : "";
+    if (judged == lastCheck) return;
+    lastCheck = judged;
+    broadcast.publish("check", std::make_shared<const std::string>(check));
+}
+
+int HttpServer::handle(mg_connection* connection, void* self) {
+    auto& server = *static_cast<HttpServer*>(self);
+    Call call{connection, mg_get_request_info(connection), "", "", "", {}, 0};
+    call.method = call.info->request_method ? call.info->request_method : "";
+    call.path = call.info->local_uri ? call.info->local_uri : "";
+    const std::string host = call.info->remote_addr;
+    call.peer = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+                std::to_string(call.info->remote_port);
+    try {
+        server.route(call);
+    } catch (const std::exception& e) {
+        log(Level::error, "http ", call.method, " ", call.path, ": ", e.what());
+        if (call.status == 0) call.refuse(500, "Unavailable", "internal", e.what());
+    }
+    return call.status ? call.status : 500;
+}
+
+void HttpServer::route(Call& call) {
+    const bool api = call.path.compare(0, 5, "/api/") == 0;
+    const bool post = call.method == "POST";
+    if (!api || !post) {
+        if (call.method != "GET" && call.method != "HEAD")
+            return call.refuse(405, "BadRequest", "methodNotAllowed", call.method + " is not served here",
+                               {{"Allow", "GET, HEAD"}});
+    }
+    if (!api) {
+        if (call.info->query_string)
+            return call.refuse(400, "BadRequest", "badRequest", call.path + " takes no parameters");
+        if (call.path == "/metrics")
+            return call.respond(200, "text/plain; version=0.0.4; charset=utf-8", metrics.exposition());
+        if (auto it = files.find(call.path); it != files.end()) return serveFile(call, it->second);
+        return call.refuse(404, "BadRequest", "notFound", "nothing at " + call.path);
+    }
+
+    const std::string op = call.path.substr(5);
+    // The parameters of the API: bounded, each once, only those the op takes.
+    const char* raw = call.info->query_string;
+    if (raw) {
+        const std::string query = raw;
+        if (query.size() > maxQueryBytes)
+            return call.refuse(414, "BadRequest", "badRequest",
+                               "query longer than " + std::to_string(maxQueryBytes) + " bytes");
+        std::size_t start = 0;
+        while (start <= query.size()) {
+            std::size_t end = query.find('&', start);
+            if (end == std::string::npos) end = query.size();
+            const std::string pair = query.substr(start, end - start);
+            start = end + 1;
+            if (pair.empty()) continue;
+            const std::size_t equals = pair.find('=');
+            std::vector<char> name(pair.size() + 1), value(pair.size() + 1);
+            const std::string rawName = pair.substr(0, equals);
+            const std::string rawValue = equals == std::string::npos ? "" : pair.substr(equals + 1);
+            if (mg_url_decode(rawName.c_str(), static_cast<int>(rawName.size()), name.data(),
+                              static_cast<int>(name.size()), 1) < 0 ||
+                mg_url_decode(rawValue.c_str(), static_cast<int>(rawValue.size()), value.data(),
+                              static_cast<int>(value.size()), 1) < 0)
+                return call.refuse(400, "BadRequest", "badRequest", "malformed query");
+            if (call.query.size() >= maxQueryParameters)
+                return call.refuse(400, "BadRequest", "badRequest",
+                                   "more than " + std::to_string(maxQueryParameters) + " parameters");
+            if (!call.query.emplace(name.data(), value.data()).second)
+                return call.refuse(400, "BadRequest", "badRequest",
+                                   "parameter " + json(std::string(name.data())).dump() + " given twice");
+        }
+    }
+    const std::vector<std::string> allowed;
+    for (const auto& [name, value] : call.query)
+        return call.refuse(400, "BadRequest", "badRequest",
+                           "unknown parameter " + json(name).dump(-1, ' ', false, json::error_handler_t::replace) +
+                               " for /api/" + op);
+
+    if (post) {
+        if (op == "login") return login(call);
+        if (op == "logout") return logout(call);
+        if (op == "set" || op == "reporting") return change(call, op);
+        if (op == "stream" || op == "session")
+            return call.refuse(405, "BadRequest", "methodNotAllowed", "POST is not served here", {{"Allow", "GET"}});
+        for (const auto& [name, read] : readOps)
+            if (op == name)
+                return call.refuse(405, "BadRequest", "methodNotAllowed", "POST is not served here", {{"Allow", "GET"}});
+        return call.refuse(404, "BadRequest", "notFound", "no API at " + call.path);
+    }
+    if (op == "stream") return stream(call);
+    if (op == "session")
+        return call.reply(okReply(nullptr, {{"signedIn", signedIn(call)}, {"signIn", authority.hasToken()}}));
+    if (op == "login" || op == "logout" || op == "set")
+        return call.refuse(405, "BadRequest", "methodNotAllowed", "GET is not served here", {{"Allow", "POST"}});
+    for (const auto& [name, read] : readOps)
+        if (op == name) return call.reply(readReply(requestOf(read), station.snapshot(), counts()));
+    return call.refuse(404, "BadRequest", "notFound", "no API at " + call.path);
+}
+
+void HttpServer::serveFile(Call& call, const File& file) {
+    const Headers tag = {{"ETag", file.etag}};
+    const char* given = call.header("If-None-Match");
+    if (given && file.etag == given) return call.respond(304, "", "", file.cache, tag);
+    call.respond(200, file.type, file.body, file.cache, tag);
+}
+
+bool HttpServer::signedIn(const Call& call) {
+    const char* cookies = call.header("Cookie");
+    char id[128];
+    if (!cookies || mg_get_cookie(cookies, sessionCookie, id, sizeof id) <= 0) return false;
+    return sessions.valid(id, Clock::now());
+}
+
+void HttpServer::stream(Call& call) {
+    {
+        std::lock_guard<std::mutex> lock(streamMutex);
+        if (streams >= settings.maxStreams)
+            return call.refuse(503, "Unavailable", "tooManyClients",
+                               "too many event streams (at most " + std::to_string(settings.maxStreams) +
+                                   "); try again later",
+                               {{"Retry-After", "5"}});
+        ++streams;
+    }
+    struct Slot {
+        HttpServer& server;
+        ~Slot() {
+            std::lock_guard<std::mutex> lock(server.streamMutex);
+            --server.streams;
+        }
+    } slot{*this};
+
+    call.status = 200;
+    mg_connection* c = call.connection;
+    mg_response_header_start(c, 200);
+    mg_response_header_add(c, "Content-Type", "text/event-stream; charset=utf-8", -1);
+    mg_response_header_add(c, "Cache-Control", "no-store", -1);
+    mg_response_header_add(c, "X-Content-Type-Options", "nosniff", -1);
+    mg_response_header_add(c, "Content-Security-Policy", contentPolicy, -1);
+    // Proxies that buffer responses would hold the events back.
+    mg_response_header_add(c, "X-Accel-Buffering", "no", -1);
+    mg_response_header_send(c);
+
+    // Taken before the snapshot: what follows it may repeat the snapshot, never miss.
+    std::uint64_t cursor = broadcast.last();
+    const char* lastId = call.header("Last-Event-ID");
+    std::uint64_t resumeAt = 0;
+    const bool resumed = lastId && broadcast.resumable(lastId, resumeAt);
+    const Snapshot s = station.snapshot();
+    std::string out = std::string("retry: ") + streamRetryMs + "\n\n";
+    out += frame("", "watch", okReply(nullptr, watchData(true, s), {{"resumed", resumed}}));
+    if (resumed) {
+        cursor = resumeAt;
+    } else {
+        const std::string id = broadcast.id(cursor);
+        out += frame(id, "state", stateEvent(s));
+        if (s.haveStatus && s.connected)
+            out += frame(id, "status", statusEvent(KORVANE::MoorwinchJson::toJson(s.status), s.statusTime, s.polls));
+        out += frame(id, "check", readReply(requestOf(Op::check), s, {}));
+    }
+    std::vector<Broadcast::Item> items;
+    while (mg_write(c, out.data(), out.size()) > 0) {
+        out.clear();
+        switch (broadcast.wait(cursor, Clock::now() + streamKeepAlive, items)) {
+            case Broadcast::Wait::stopped:
+            case Broadcast::Wait::behind:  // the browser reconnects and starts afresh
+                return;
+            case Broadcast::Wait::timeout:
+                out = ":\n\n";
+                break;
+            case Broadcast::Wait::events:
+                for (const auto& item : items) out += frame(broadcast.id(item.number), item.kind, *item.line);
+                cursor = items.back().number;
+                break;
+        }
+    }
+}
+
+void HttpServer::login(Call& call) {
+    (void)call;
+}
+
+void HttpServer::logout(Call& call) {
+    (void)call;
+}
+
+void HttpServer::change(Call& call, const std::string& op) {
+    (void)call;
+    (void)op;
+}
+
+}  // namespace moorwinchd
