@@ -83,6 +83,41 @@ std::vector<gid_t> databaseGroups(uid_t uid, gid_t gid) {
 
 }  // namespace
 
+nlohmann::json Author::toJson() const {
+    if (transport == "unix")
+        return {{"transport", transport},
+                {"uid", uid},
+                {"pid", pid},
+                {"user", user.empty() ? nlohmann::json(nullptr) : nlohmann::json(user)}};
+    return {{"transport", transport}, {"address", address}};
+}
+
+std::string Author::describe() const {
+    if (transport == "unix")
+        return "uid " + std::to_string(uid) + (user.empty() ? "" : " (" + user + ")") + " pid " +
+               std::to_string(pid) + " on the Unix socket";
+    return address + (transport == "http" ? " over HTTP" : " over TCP");
+}
+
+Author unixAuthor(const Peer& peer) {
+    Author author;
+    author.transport = "unix";
+    author.uid = peer.uid;
+    author.pid = peer.pid;
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(peer.uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) author.user = found->pw_name;
+    return author;
+}
+
+Author networkAuthor(const std::string& transport, const std::string& address) {
+    Author author;
+    author.transport = transport;
+    author.address = address;
+    return author;
+}
+
 bool peerOf(int fd, Peer& peer) {
     ucred cred{};
     socklen_t length = sizeof cred;
@@ -129,14 +164,17 @@ bool Authority::tokenMatches(const std::string& given) const {
     return difference == 0;
 }
 
-std::string Authority::refusal(bool tcp, uid_t uid) const {
-    if (tcp)
+std::string Authority::refusal(const Author& author) const {
+    if (author.transport == "tcp")
         return hasToken() ? "changing the station over TCP needs {\"op\":\"auth\",\"token\":...} first"
                           : "the station cannot be changed over TCP: the service has no token file (--token-file)";
+    if (author.transport == "http")
+        return hasToken() ? "changing the station over HTTP needs the token first"
+                          : "the station cannot be changed over HTTP: the service has no token file (--token-file)";
     std::vector<std::string> who = {"root", "the service's user (uid " + std::to_string(::geteuid()) + ")"};
     if (haveGroup) who.push_back("members of the group " + groupName);
     if (hasToken()) who.push_back("clients that gave the token");
-    std::string text = "uid " + std::to_string(uid) + " may not change the station: only ";
+    std::string text = "uid " + std::to_string(author.uid) + " may not change the station: only ";
     for (std::size_t i = 0; i < who.size(); ++i)
         text += (i == 0 ? "" : i + 1 == who.size() ? " and " : ", ") + who[i];
     return text + " may";

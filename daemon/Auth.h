@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace moorwinchd {
 
 struct Peer {
@@ -17,6 +19,27 @@ struct Peer {
     gid_t gid = static_cast<gid_t>(-1);
     std::vector<gid_t> groups;  // supplementary groups at connect time
 };
+
+// Who asked for a change, for the log, the history and the event commands.
+struct Author {
+    std::string transport;  // "unix", "tcp" or "http"
+    // Unix socket: the peer's credentials; user is "" when the uid has no name.
+    uid_t uid = static_cast<uid_t>(-1);
+    pid_t pid = 0;
+    std::string user;
+    // TCP and HTTP: the peer's "host:port" ("[host]:port" for IPv6).
+    std::string address;
+
+    // {"transport","uid","pid","user"} or {"transport","address"}.
+    nlohmann::json toJson() const;
+    // "uid 1000 (alice) pid 4242 on the Unix socket", "127.0.0.1:50312 over TCP".
+    std::string describe() const;
+};
+
+// The author of a Unix socket's peer (its user name from the user database).
+Author unixAuthor(const Peer& peer);
+// The author of a TCP or HTTP peer.
+Author networkAuthor(const std::string& transport, const std::string& address);
 
 // The credentials of a Unix socket's peer; false when the kernel gives none.
 // The supplementary groups are the kernel's (SO_PEERGROUPS); where it gives
@@ -32,9 +55,9 @@ public:
 
     bool mayControl(const Peer& peer) const;
     bool hasToken() const { return !token.empty(); }
-    // The refusal of a change, naming the rule that applies to this kind of
-    // socket: the control group only when there is one.
-    std::string refusal(bool tcp, uid_t uid) const;
+    // The refusal of a change, naming the rule that applies to the author's
+    // transport: the control group only when there is one.
+    std::string refusal(const Author& author) const;
     // Constant time in the length of the stored token.
     bool tokenMatches(const std::string& given) const;
     std::string describe() const;

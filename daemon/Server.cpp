@@ -1,6 +1,5 @@
 #include "Server.h"
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -18,6 +17,7 @@
 
 #include "Log.h"
 #include "Metrics.h"
+#include "Sockets.h"
 #include "Systemd.h"
 
 namespace moorwinchd {
@@ -29,17 +29,6 @@ constexpr std::chrono::seconds lingerLimit{2};
 constexpr std::chrono::milliseconds lingerCheck{100};
 // epoll data of the service's own descriptors; client ids stay below it.
 constexpr std::uint64_t ownTag = std::uint64_t{1} << 63;
-
-std::string tcpPeerName(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    char host[NI_MAXHOST], port[NI_MAXSERV];
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, port, sizeof port,
-                      NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-        return "tcp";
-    return std::string("tcp ") + host + ":" + port;
-}
 
 std::string seconds(Clock::duration d) {
     std::ostringstream text;
@@ -56,8 +45,8 @@ void watch(int epollFd, int op, int fd, std::uint32_t events, std::uint64_t data
 
 }  // namespace
 
-Server::Server(Station& s, Metrics& m, const Authority& a, Systemd& d, ClientLimits l)
-    : station(s), metrics(m), authority(a), systemd(d), limits(l) {
+Server::Server(Station& s, Changes& ch, Metrics& m, const Authority& a, Systemd& d, ClientLimits l)
+    : station(s), changes(ch), metrics(m), authority(a), systemd(d), limits(l) {
     epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     sigset_t signals;
@@ -89,6 +78,14 @@ void Server::retry(std::string what, std::function<bool()> attempt) {
 void Server::wake() {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(eventFd, &one, sizeof one);
+}
+
+void Server::post(std::uint64_t client, std::string line) {
+    {
+        std::lock_guard<std::mutex> lock(repliesMutex);
+        replies.emplace_back(client, std::move(line));
+    }
+    wake();
 }
 
 ServerCounts Server::counts() const {
@@ -224,19 +221,14 @@ void Server::accept(int listener, bool tcp) {
         if (tcp) {
             const int on = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            c->name = tcpPeerName(fd);
+            c->author = networkAuthor("tcp", peerAddress(fd));
         } else {
             Peer peer;
-            if (peerOf(fd, peer)) {
-                c->uid = peer.uid;
-                c->mayControl = authority.mayControl(peer);
-                c->name = "uid " + std::to_string(peer.uid) + " pid " + std::to_string(peer.pid);
-            } else {
-                c->name = "unix peer";
-            }
+            if (peerOf(fd, peer)) c->mayControl = authority.mayControl(peer);
+            c->author = unixAuthor(peer);  // uid -1 when the kernel named no peer
         }
         watch(epollFd, EPOLL_CTL_ADD, fd, EPOLLIN | EPOLLRDHUP, c->id);
-        log(Level::debug, "client ", c->id, " connected (", c->name, c->mayControl ? ", may change the station" : "",
+        log(Level::debug, "client ", c->id, " connected (", c->author.describe(), c->mayControl ? ", may change the station" : "",
             ")");
         ++count;
         clients[c->id] = std::move(c);
@@ -307,9 +299,9 @@ void Server::handle(Client& c, std::string_view line) {
             } else if (authority.tokenMatches(r.token)) {
                 c.authenticated = c.mayControl = true;
                 send(c, okReply(r.id, {{"control", true}}));
-                log(Level::info, "client ", c.id, " (", c.name, ") gave the token");
+                log(Level::info, "client ", c.id, " (", c.author.describe(), ") gave the token");
             } else if (++c.failedAuths >= maxFailedAuths) {
-                log(Level::warning, "client ", c.id, " (", c.name, ") gave a wrong token ", c.failedAuths, " times");
+                log(Level::warning, "client ", c.id, " (", c.author.describe(), ") gave a wrong token ", c.failedAuths, " times");
                 finish(c, errorReply(r.id, {"Forbidden", "forbidden", "wrong token; closing"}));
             } else {
                 send(c, errorReply(r.id, {"Forbidden", "forbidden", "wrong token"}));
@@ -325,34 +317,12 @@ void Server::handle(Client& c, std::string_view line) {
 }
 
 void Server::command(Client& c, Request& r) {
-    if (!c.mayControl) {
-        log(Level::info, "refused a change from client ", c.id, " (", c.name, ")");
-        send(c, errorReply(r.id, {"Forbidden", "forbidden", authority.refusal(c.tcp, c.uid)}));
-        return;
-    }
-    // The library judges the values, before anything is queued or sent.
-    try {
-        if (r.torque) KORVANE::Moorwinch::checkCableRetractionTorque(*r.torque);
-        if (r.startLength) KORVANE::Moorwinch::checkCableRetractionStartLength(*r.startLength);
-        for (int i = 0; i < 6; ++i)
-            if (r.reporting[i]) KORVANE::Moorwinch::checkStatusReportingFlag(reportingKeys[i], *r.reporting[i]);
-    } catch (const KORVANE::ValueException& e) {
-        send(c, errorReply(r.id, libraryFailure("ValueException", e)));
-        return;
-    }
-    // One change a client at a time, so that no client can fill the queue.
-    if (c.changing) {
-        send(c, errorReply(r.id, {"Busy", "busy",
-                                  "a change of this client is still waiting for the station; nothing was sent, "
-                                  "send it again after the reply"}));
-        return;
-    }
-    const json id = r.id;
-    if (station.submit(Command{c.id, std::move(r)})) c.changing = true;
+    const std::uint64_t id = c.id;
+    if (auto refused = changes.submit(std::move(r), c.author, c.mayControl, "socket " + std::to_string(id),
+                                      [this, id](std::string line) { post(id, std::move(line)); }))
+        send(c, std::move(*refused));
     else
-        send(c, errorReply(id, {"Unavailable", "unavailable",
-                                "too many changes waiting for the station (" + std::to_string(maxPendingCommands) +
-                                    "); try again"}));
+        c.changing = true;
 }
 
 void Server::send(Client& c, std::shared_ptr<const std::string> line) {
@@ -402,7 +372,7 @@ void Server::watchWrites(Client& c, bool on) {
 }
 
 void Server::finish(Client& c, const std::string& lastWords) {
-    log(Level::info, "closing client ", c.id, " (", c.name, ")");
+    log(Level::info, "closing client ", c.id, " (", c.author.describe(), ")");
     c.closing = true;
     c.closeBy = Clock::now() + lingerLimit;
     c.watching = false;
@@ -412,7 +382,7 @@ void Server::finish(Client& c, const std::string& lastWords) {
 
 void Server::kill(Client& c, const std::string& why, bool left) {
     if (c.dead) return;
-    log(left ? Level::debug : Level::warning, left ? "client " : "dropping client ", c.id, " (", c.name, "): ", why);
+    log(left ? Level::debug : Level::warning, left ? "client " : "dropping client ", c.id, " (", c.author.describe(), "): ", why);
     c.dead = true;
 }
 
@@ -436,19 +406,24 @@ Clock::time_point Server::expire(Clock::time_point now) {
     return next;
 }
 
+// Replies are taken before the events: a reply's status event (after a
+// reporting change) was published before the reply, so it goes out first.
 void Server::deliver() {
-    for (Event& e : station.take()) {
-        if (e.kind == Event::reply) {
-            auto it = clients.find(e.client);
-            if (it == clients.end()) continue;  // the client left before its answer
-            Client& c = *it->second;
-            c.changing = false;
-            c.lastHeard = Clock::now();  // its silence counts from the answer
-            send(c, e.line);
-            continue;
-        }
+    std::vector<std::pair<std::uint64_t, std::string>> answered;
+    {
+        std::lock_guard<std::mutex> lock(repliesMutex);
+        answered.swap(replies);
+    }
+    for (Event& e : station.take())
         for (auto& [id, c] : clients)
             if (c->watching) send(*c, e.line);
+    for (auto& [client, line] : answered) {
+        auto it = clients.find(client);
+        if (it == clients.end()) continue;  // the client left before its answer
+        Client& c = *it->second;
+        c.changing = false;
+        c.lastHeard = Clock::now();  // its silence counts from the answer
+        send(c, std::move(line));
     }
     reap();
 }

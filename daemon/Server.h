@@ -15,11 +15,13 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Auth.h"
+#include "Changes.h"
 #include "Replies.h"
 #include "Station.h"
 
@@ -45,7 +47,8 @@ struct ClientLimits {
 
 class Server {
 public:
-    Server(Station& station, Metrics& metrics, const Authority& authority, Systemd& systemd, ClientLimits limits);
+    Server(Station& station, Changes& changes, Metrics& metrics, const Authority& authority, Systemd& systemd,
+           ClientLimits limits);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -59,14 +62,15 @@ public:
     std::string run();
     // Called from the station thread when it has events.
     void wake();
+    // A reply for a client, from any thread; dropped when the client has left.
+    void post(std::uint64_t client, std::string line);
 
 private:
     struct Client {
         std::uint64_t id = 0;
         int fd = -1;
         bool tcp = false;
-        uid_t uid = static_cast<uid_t>(-1);
-        std::string name;  // for the log
+        Author author;
         bool mayControl = false;
         bool authenticated = false;  // gave the token
         int failedAuths = 0;
@@ -109,6 +113,7 @@ private:
     ServerCounts counts() const;
 
     Station& station;
+    Changes& changes;
     Metrics& metrics;
     const Authority& authority;
     Systemd& systemd;
@@ -124,6 +129,9 @@ private:
     std::vector<Retry> retries;
     Clock::time_point nextPing, nextRetry;
     bool stuckTold = false;
+    // Replies posted by other threads, taken by deliver().
+    std::mutex repliesMutex;
+    std::vector<std::pair<std::uint64_t, std::string>> replies;
 };
 
 }  // namespace moorwinchd

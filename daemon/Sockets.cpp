@@ -150,4 +150,15 @@ std::vector<int> listenTcp(const Endpoint& at, std::vector<std::string>& bound) 
     return fds;
 }
 
+std::string peerAddress(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    char host[NI_MAXHOST], port[NI_MAXSERV];
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, port, sizeof port,
+                      NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return "unknown";
+    return address.ss_family == AF_INET6 ? std::string("[") + host + "]:" + port : std::string(host) + ":" + port;
+}
+
 }  // namespace moorwinchd

@@ -27,6 +27,10 @@ bool addressReady(const Endpoint& at);
 // IPv6. Throws std::runtime_error when the name cannot resolve.
 std::string civetwebAddress(const Endpoint& at);
 
+// The peer of a connected TCP socket as "host:port" ("[host]:port" for IPv6),
+// "unknown" when the system names none.
+std::string peerAddress(int fd);
+
 // Closes the listener and removes its file, unless another service took the path.
 void closeUnix(const std::string& path, int fd);
 

@@ -90,6 +90,13 @@ void Station::stop() {
     }
     changed.notify_all();
     if (thread.joinable()) thread.join();
+    std::deque<Command> left;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        left.swap(pending);
+    }
+    for (Command& c : left)
+        answer(c, errorReply(c.request.id, {"Unavailable", "unavailable", "the service is stopping; nothing was sent"}));
     try {
         if (winch.isConnected()) winch.closeConnection();
     } catch (const std::exception& e) {
@@ -119,16 +126,21 @@ std::vector<Event> Station::take() {
     return taken;
 }
 
+void Station::answer(Command& command, std::string line) {
+    if (command.reply) command.reply(std::move(line));
+    command.reply = nullptr;  // exactly once
+}
+
 void Station::wake() {
     if (wakeServer) wakeServer();
 }
 
-void Station::publish(Event::Kind kind, std::uint64_t client, std::string text) {
+void Station::publish(Event::Kind kind, std::string text) {
     bool full;
     {
         std::lock_guard<std::mutex> lock(mutex);
         full = events.size() >= maxEvents;
-        if (!full) events.push_back(Event{kind, client, std::make_shared<const std::string>(std::move(text))});
+        if (!full) events.push_back(Event{kind, std::make_shared<const std::string>(std::move(text))});
     }
     if (full) log(Level::warning, "event queue full; dropping an event");
     wake();
@@ -153,7 +165,7 @@ bool Station::closeSlots(Clock::time_point now) {
     }
     if (events.size() >= maxEvents) return false;
     events.push_back(
-        Event{Event::gap, 0, std::make_shared<const std::string>(gapEvent(WallClock::now(), connected, error))});
+        Event{Event::gap, std::make_shared<const std::string>(gapEvent(WallClock::now(), connected, error))});
     return true;
 }
 
@@ -283,7 +295,7 @@ bool Station::connect() {
     metrics.details(toJson(details));
     log(Level::notice, "connected to ", settings.port, " (", details.model, " ", details.serialNumber, ", protocol ",
         details.protocolVersion, ")");
-    publish(Event::state, 0, std::move(line));
+    publish(Event::state, std::move(line));
     return true;
 }
 
@@ -305,7 +317,7 @@ void Station::disconnect(const std::string& reason) {
     metrics.connected(false);
     metrics.forget();
     log(Level::warning, "disconnected from ", settings.port, ": ", reason);
-    publish(Event::state, 0, std::move(line));
+    publish(Event::state, std::move(line));
 }
 
 void Station::poll() {
@@ -321,7 +333,7 @@ void Station::poll() {
         details = latest.details;
     }
     if (!ok) {
-        publish(Event::gap, 0, gapEvent(WallClock::now(), true, failure.message));
+        publish(Event::gap, gapEvent(WallClock::now(), true, failure.message));
         failed(failure);
         return;
     }
@@ -340,7 +352,7 @@ void Station::poll() {
     }
     metrics.status(data, unixSeconds(now), verdictNumber(verdict));
     log(Level::debug, "poll ", number, " ok");
-    publish(Event::status, 0, statusEvent(data, now, number));
+    publish(Event::status, statusEvent(data, now, number));
 }
 
 bool Station::readConfig() {
@@ -374,9 +386,8 @@ void Station::execute(Command& command) {
         connected = latest.connected;
     }
     if (!connected)
-        publish(Event::reply, command.client,
-                errorReply(command.request.id,
-                           {"Unavailable", "unavailable", "the station is disconnected; nothing was sent"}));
+        answer(command, errorReply(command.request.id,
+                                   {"Unavailable", "unavailable", "the station is disconnected; nothing was sent"}));
     else if (command.request.op == Op::set)
         executeSet(command);
     else
@@ -385,7 +396,7 @@ void Station::execute(Command& command) {
 
 void Station::executeSet(Command& command) {
     const Request& r = command.request;
-    log(Level::info, "client ", command.client, " sets", r.activation ? " activation" : "", r.torque ? " torque" : "",
+    log(Level::info, command.author.describe(), " sets", r.activation ? " activation" : "", r.torque ? " torque" : "",
         r.startLength ? " startLength" : "");
     Failure failure;
     bool ok = true;
@@ -402,8 +413,7 @@ void Station::executeSet(Command& command) {
     if (!ok) failed(failure);
     // Earlier steps stay done after a failure, so the configuration is read either way.
     const bool fresh = snapshot().connected && readConfig();
-    publish(Event::reply, command.client,
-            ok ? okReply(r.id, toJson(snapshot().config), {{"stale", !fresh}}) : errorReply(r.id, failure));
+    answer(command, ok ? okReply(r.id, toJson(snapshot().config), {{"stale", !fresh}}) : errorReply(r.id, failure));
 }
 
 // The named flags change, the others keep what the station reports (the
@@ -412,13 +422,13 @@ void Station::executeReporting(Command& command) {
     const Request& r = command.request;
     Change change;
     for (int i = 0; i < 6; ++i) change.*changeFlags[i] = r.reporting[i];
-    log(Level::info, "client ", command.client, " sets the reporting flags");
+    log(Level::info, command.author.describe(), " sets the reporting flags");
     Failure failure;
     Moorwinch::systemStatusConfig sent;
     const WallClock::time_point before = snapshot().statusTime;
     if (!exchange("set_reporting", reportingBound, [&] { winch.changeSystemStatusConfig(change, sent); }, failure)) {
         failed(failure);
-        publish(Event::reply, command.client, errorReply(r.id, failure));
+        answer(command, errorReply(r.id, failure));
         return;
     }
     // After every change, as after a reconnect; the flags are reported in the status.
@@ -430,7 +440,7 @@ void Station::executeReporting(Command& command) {
         const std::int32_t value = after.status.*statusFlags[i];
         data[reportingKeys[i]] = value == 255 ? json(nullptr) : json(value);
     }
-    publish(Event::reply, command.client, okReply(r.id, data, {{"stale", after.statusTime <= before}}));
+    answer(command, okReply(r.id, data, {{"stale", after.statusTime <= before}}));
 }
 
 // The order of work while connected: a poll is due when its slot has come, a

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "Auth.h"
 #include "Request.h"
 
 namespace moorwinchd {
@@ -88,15 +89,18 @@ struct Snapshot {
     double staleAfter() const { return KORVANE::MoorwinchService::staleAfterSeconds(interval, timeoutMs); }
 };
 
-// One client's change of the station, answered through an Event::reply.
+// A change of the station (set, reporting set), judged already (Changes.h),
+// with who asked and where its reply goes: the reply line is handed to the
+// sink exactly once, from the station's thread (or from stop()).
 struct Command {
-    std::uint64_t client = 0;
     Request request;
+    Author author;
+    std::function<void(std::string line)> reply;
 };
 
+// A line for every watcher.
 struct Event {
-    enum Kind { status, state, gap, reply } kind;
-    std::uint64_t client = 0;  // reply: the client that asked
+    enum Kind { status, state, gap } kind;
     std::shared_ptr<const std::string> line;  // the complete line with its "\n"
 };
 
@@ -109,7 +113,8 @@ public:
 
     // wake is called whenever events are waiting.
     void start(std::function<void()> wake);
-    // Ends the thread and closes the port.
+    // Ends the thread and closes the port; changes still waiting are answered
+    // Unavailable.
     void stop();
 
     Snapshot snapshot() const;
@@ -140,7 +145,8 @@ private:
     bool exchange(const char* op, int bound, const std::function<void()>& call, Failure& failure);
     void failed(const Failure& failure);
     void waitUntil(Clock::time_point until);
-    void publish(Event::Kind kind, std::uint64_t client, std::string line);
+    void publish(Event::Kind kind, std::string line);
+    void answer(Command& command, std::string line);
     // With the mutex held: queues the gap of a slot that passed; true when it did.
     bool closeSlots(Clock::time_point now);
     void wake();

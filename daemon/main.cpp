@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "Auth.h"
+#include "Changes.h"
 #include "Log.h"
 #include "Metrics.h"
 #include "Options.h"
@@ -112,10 +113,11 @@ int main(int argc, char** argv) {
         Systemd systemd;
         StationSettings settings{options.port, options.interval, options.timeoutMs, options.trace};
         Station station(settings, metrics);
+        Changes changes(station, *authority);
         const auto duration = [](double s) {
             return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
         };
-        Server server(station, metrics, *authority, systemd,
+        Server server(station, changes, metrics, *authority, systemd,
                       ClientLimits{options.maxClients, options.maxTcpClients, duration(options.authTimeout),
                                    duration(options.idleTimeout)});
         // The station thread wakes the server: on every way out of this block

@@ -1,0 +1,54 @@
+#include "Changes.h"
+
+#include <Moorwinch.h>
+
+#include "Log.h"
+#include "Replies.h"
+#include "Station.h"
+
+namespace moorwinchd {
+
+Changes::Changes(Station& s, const Authority& a) : station(s), authority(a) {}
+
+std::optional<std::string> Changes::submit(Request r, const Author& author, bool mayControl,
+                                           const std::string& clientKey, std::function<void(std::string)> reply) {
+    if (!mayControl) {
+        log(Level::info, "refused a change from ", author.describe());
+        return errorReply(r.id, {"Forbidden", "forbidden", authority.refusal(author)});
+    }
+    // The library judges the values, before anything is queued or sent.
+    try {
+        if (r.torque) KORVANE::Moorwinch::checkCableRetractionTorque(*r.torque);
+        if (r.startLength) KORVANE::Moorwinch::checkCableRetractionStartLength(*r.startLength);
+        for (int i = 0; i < 6; ++i)
+            if (r.reporting[i]) KORVANE::Moorwinch::checkStatusReportingFlag(reportingKeys[i], *r.reporting[i]);
+    } catch (const KORVANE::ValueException& e) {
+        return errorReply(r.id, libraryFailure("ValueException", e));
+    }
+    // One change a client at a time, so that no client can fill the queue.
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!waiting.insert(clientKey).second)
+            return errorReply(r.id, {"Busy", "busy",
+                                     "a change of this client is still waiting for the station; nothing was sent, "
+                                     "send it again after the reply"});
+    }
+    const json id = r.id;
+    auto release = [this, clientKey, reply = std::move(reply)](std::string line) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            waiting.erase(clientKey);
+        }
+        reply(std::move(line));
+    };
+    if (station.submit(Command{std::move(r), author, std::move(release)})) return std::nullopt;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        waiting.erase(clientKey);
+    }
+    return errorReply(id, {"Unavailable", "unavailable",
+                           "too many changes waiting for the station (" + std::to_string(maxPendingCommands) +
+                               "); try again"});
+}
+
+}  // namespace moorwinchd
