@@ -6,6 +6,8 @@
 #include <MoorwinchJson.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <optional>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -53,6 +55,12 @@ const std::pair<const char*, Op> readOps[] = {{"status", Op::status},   {"detail
                                               {"config", Op::config},   {"reporting", Op::reporting},
                                               {"check", Op::check},     {"version", Op::version},
                                               {"state", Op::state}};
+
+// The parameters the API takes, by op.
+const std::pair<const char*, const char*> queryParameters[] = {
+    {"history", "since"}, {"history", "until"}, {"history", "fields"}, {"history", "step"},
+    {"events", "since"},  {"events", "until"},
+};
 
 // An error reply's HTTP status by its type.
 const std::pair<const char*, int> errorStatuses[] = {
@@ -149,8 +157,9 @@ struct HttpServer::Call {
     }
 };
 
-HttpServer::HttpServer(HttpSettings s, Station& st, Metrics& m, const Authority& a, std::function<ServerCounts()> c)
-    : settings(std::move(s)), station(st), metrics(m), authority(a), counts(std::move(c)) {
+HttpServer::HttpServer(HttpSettings s, Station& st, Changes& ch, Metrics& m, const Authority& a,
+                       std::function<ServerCounts()> c)
+    : settings(std::move(s)), station(st), changes(ch), metrics(m), authority(a), counts(std::move(c)) {
     const std::string www = settings.www.empty() ? defaultWwwDirectory() : settings.www;
     for (const PageFile& f : pageFiles) {
         File file;
@@ -226,7 +235,6 @@ void HttpServer::stop() {
 
 void HttpServer::publish(const Event& event) {
     static const char* const kinds[] = {"status", "state", "gap"};
-    if (event.kind == Event::reply) return;
     broadcast.publish(kinds[event.kind], event.line);
     if (event.kind == Event::gap) return;
     // The verdict goes to the streams when it changes, as /api/check gives it.
@@ -304,11 +312,14 @@ void HttpServer::route(Call& call) {
                                    "parameter " + json(std::string(name.data())).dump() + " given twice");
         }
     }
-    const std::vector<std::string> allowed;
-    for (const auto& [name, value] : call.query)
-        return call.refuse(400, "BadRequest", "badRequest",
-                           "unknown parameter " + json(name).dump(-1, ' ', false, json::error_handler_t::replace) +
-                               " for /api/" + op);
+    for (const auto& [name, value] : call.query) {
+        bool known = false;
+        for (const auto& [taker, parameter] : queryParameters) known = known || (op == taker && name == parameter);
+        if (!known)
+            return call.refuse(400, "BadRequest", "badRequest",
+                               "unknown parameter " + json(name).dump(-1, ' ', false, json::error_handler_t::replace) +
+                                   " for /api/" + op);
+    }
 
     if (post) {
         if (op == "login") return login(call);
@@ -372,6 +383,8 @@ void HttpServer::stream(Call& call) {
     mg_response_header_add(c, "Content-Security-Policy", contentPolicy, -1);
     // Proxies that buffer responses would hold the events back.
     mg_response_header_add(c, "X-Accel-Buffering", "no", -1);
+    // The stream has no length: its end is the connection's.
+    mg_response_header_add(c, "Connection", "close", -1);
     mg_response_header_send(c);
 
     // Taken before the snapshot: what follows it may repeat the snapshot, never miss.
@@ -409,17 +422,135 @@ void HttpServer::stream(Call& call) {
     }
 }
 
+// Every POST comes from this server's own page: its Origin names the host the
+// request was sent to. False when refused (answered already).
+bool HttpServer::ownOrigin(Call& call) {
+    const char* origin = call.header("Origin");
+    const char* host = call.header("Host");
+    const std::string given = origin ? origin : "";
+    const std::size_t scheme = given.find("://");
+    if (!host || scheme == std::string::npos || lower(given.substr(scheme + 3)) != lower(host)) {
+        log(Level::info, "refused a POST to ", call.path, " from ", call.peer, ": Origin ",
+            origin ? json(given).dump(-1, ' ', false, json::error_handler_t::replace) : "missing");
+        call.refuse(403, "Forbidden", "forbidden",
+                    "a change must come from this dashboard's own page: the Origin header must name this server");
+        return false;
+    }
+    return true;
+}
+
+// The body of a POST as the socket's request of the op: a JSON object within
+// the bound. False when refused (answered already).
+bool HttpServer::readRequest(Call& call, const char* op, Request& request) {
+    if (!ownOrigin(call)) return false;
+    const char* type = call.header("Content-Type");
+    if (!type || lower(type).compare(0, std::strlen(jsonType), jsonType) != 0) {
+        call.refuse(415, "BadRequest", "badRequest", "the body must be JSON (Content-Type: application/json)");
+        return false;
+    }
+    const long long length = call.info->content_length;
+    if (length < 0) {
+        call.refuse(411, "BadRequest", "badRequest", "the body needs a Content-Length");
+        return false;
+    }
+    if (static_cast<unsigned long long>(length) > maxBodyBytes) {
+        call.refuse(413, "BadRequest", "badRequest", "body larger than " + std::to_string(maxBodyBytes) + " bytes");
+        return false;
+    }
+    std::string text(static_cast<std::size_t>(length), '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const int n = mg_read(call.connection, &text[got], text.size() - got);
+        if (n <= 0) {
+            call.refuse(400, "BadRequest", "badRequest", "the body ended early");
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    // The socket's parser judges the members, so that both take the same requests.
+    json object = json::parse(text, nullptr, false);
+    std::string problem;
+    if (!object.is_object()) {
+        problem = "the body must be a JSON object";
+    } else if (object.contains("op") || object.contains("id")) {
+        problem = "unknown member \"" + std::string(object.contains("op") ? "op" : "id") + "\"";
+    } else {
+        object["op"] = op;
+        parseRequest(object.dump(), request, problem);
+    }
+    if (!problem.empty()) {
+        call.refuse(400, "BadRequest", "badRequest", problem);
+        return false;
+    }
+    return true;
+}
+
 void HttpServer::login(Call& call) {
-    (void)call;
+    Request request;
+    if (!readRequest(call, "auth", request)) return;
+    if (!authority.hasToken())
+        return call.refuse(403, "Forbidden", "forbidden",
+                           "no token is configured (--token-file): the dashboard is read-only");
+    const auto now = Clock::now();
+    if (const long wait = sessions.waitFor(call.info->remote_addr, now); wait > 0)
+        return call.refuse(429, "Forbidden", "tooManyAttempts",
+                           "three wrong tokens from this address within a minute; try again in " +
+                               std::to_string(wait) + " s",
+                           {{"Retry-After", std::to_string(wait)}});
+    if (!authority.tokenMatches(request.token)) {
+        sessions.wrongToken(call.info->remote_addr, now);
+        log(Level::warning, "wrong token over HTTP from ", call.peer);
+        return call.refuse(403, "Forbidden", "forbidden", "wrong token");
+    }
+    const std::string id = sessions.open(now);
+    const auto lifetime = std::chrono::duration_cast<std::chrono::seconds>(sessionLifetime).count();
+    log(Level::info, "signed in over HTTP from ", call.peer);
+    call.reply(okReply(nullptr, {{"signedIn", true}, {"expires", unixSeconds(WallClock::now() + sessionLifetime)}}),
+               {{"Set-Cookie", std::string(sessionCookie) + "=" + id + "; Max-Age=" + std::to_string(lifetime) +
+                                   "; Path=/; HttpOnly; SameSite=Strict"}});
 }
 
 void HttpServer::logout(Call& call) {
-    (void)call;
+    if (!ownOrigin(call)) return;
+    const char* cookies = call.header("Cookie");
+    char id[128];
+    if (cookies && mg_get_cookie(cookies, sessionCookie, id, sizeof id) > 0) sessions.close(id);
+    call.reply(okReply(nullptr, {{"signedIn", false}}),
+               {{"Set-Cookie", std::string(sessionCookie) + "=; Max-Age=0; Path=/; HttpOnly; SameSite=Strict"}});
 }
 
 void HttpServer::change(Call& call, const std::string& op) {
-    (void)call;
-    (void)op;
+    Request request;
+    if (!readRequest(call, op.c_str(), request)) return;
+    if (request.op == Op::reporting)
+        return call.refuse(400, "BadRequest", "badRequest",
+                           "POST /api/reporting needs \"set\": {\"env\":0}, say; GET reads the flags");
+    // One waiting change per session, as per socket client.
+    const char* cookies = call.header("Cookie");
+    char id[128] = "";
+    if (cookies) mg_get_cookie(cookies, sessionCookie, id, sizeof id);
+    const bool mayControl = *id && sessions.valid(id, Clock::now());
+    struct Answer {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<std::string> line;
+    };
+    auto answer = std::make_shared<Answer>();
+    auto refused = changes.submit(std::move(request), networkAuthor("http", call.peer), mayControl,
+                                  std::string("http ") + id, [answer](std::string line) {
+                                      {
+                                          std::lock_guard<std::mutex> lock(answer->mutex);
+                                          answer->line = std::move(line);
+                                      }
+                                      answer->done.notify_all();
+                                  });
+    if (refused) return call.reply(*refused);
+    std::unique_lock<std::mutex> lock(answer->mutex);
+    // The station answers every change (also when it stops); the server's stop ends the wait too.
+    while (!answer->line && !stopping) answer->done.wait_for(lock, std::chrono::milliseconds(200));
+    if (!answer->line)
+        return call.refuse(503, "Unavailable", "unavailable", "the service is stopping; the change may have been made");
+    call.reply(*answer->line);
 }
 
 }  // namespace moorwinchd

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Auth.h"
+#include "Changes.h"
 #include "HttpSessions.h"
 #include "HttpStream.h"
 #include "Options.h"
@@ -55,8 +56,8 @@ std::string defaultWwwDirectory();
 class HttpServer {
 public:
     // Reads the page's files. Throws std::runtime_error when they are missing.
-    HttpServer(HttpSettings settings, Station& station, Metrics& metrics, const Authority& authority,
-               std::function<ServerCounts()> counts);
+    HttpServer(HttpSettings settings, Station& station, Changes& changes, Metrics& metrics,
+               const Authority& authority, std::function<ServerCounts()> counts);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -83,11 +84,14 @@ private:
     void login(Call& call);
     void logout(Call& call);
     void change(Call& call, const std::string& op);
+    bool ownOrigin(Call& call);
+    bool readRequest(Call& call, const char* op, Request& request);
     void serveFile(Call& call, const File& file);
     bool signedIn(const Call& call);
 
     const HttpSettings settings;
     Station& station;
+    Changes& changes;
     Metrics& metrics;
     const Authority& authority;
     const std::function<ServerCounts()> counts;

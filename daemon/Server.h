@@ -64,6 +64,10 @@ public:
     void wake();
     // A reply for a client, from any thread; dropped when the client has left.
     void post(std::uint64_t client, std::string line);
+    // Every station event also goes to the listener (the HTTP streams), on the server's thread.
+    void tap(std::function<void(const Event&)> listener);
+    // The counts as of the loop's last turn, for other threads.
+    ServerCounts sharedCounts() const;
 
 private:
     struct Client {
@@ -132,6 +136,9 @@ private:
     // Replies posted by other threads, taken by deliver().
     std::mutex repliesMutex;
     std::vector<std::pair<std::uint64_t, std::string>> replies;
+    std::function<void(const Event&)> listener;
+    mutable std::mutex countsMutex;
+    ServerCounts lastCounts;
 };
 
 }  // namespace moorwinchd
