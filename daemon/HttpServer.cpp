@@ -470,7 +470,9 @@ bool HttpServer::readRequest(Call& call, const char* op, Request& request) {
     // The socket's parser judges the members, so that both take the same requests.
     json object = json::parse(text, nullptr, false);
     std::string problem;
-    if (!object.is_object()) {
+    if (object.is_discarded()) {
+        problem = "the body is not JSON";
+    } else if (!object.is_object()) {
         problem = "the body must be a JSON object";
     } else if (object.contains("op") || object.contains("id")) {
         problem = "unknown member \"" + std::string(object.contains("op") ? "op" : "id") + "\"";
