@@ -495,12 +495,13 @@ function confirmStep(text) {
 
 async function change(path, body, confirmText) {
   const message = $('control-message');
+  message.dataset.result = 'pending';
   if (confirmText && !(await confirmStep(confirmText))) {
     message.textContent = 'Nothing changed.';
+    message.dataset.result = 'cancelled';
     return;
   }
   message.textContent = 'Sending…';
-  message.dataset.result = 'pending';
   const { reply, status } = await api(path, body);
   if (reply && reply.ok) {
     message.textContent = 'Done: the station took the change.';
