@@ -2,7 +2,7 @@
 
 #include <Moorwinch.h>
 
-#include "Log.h"
+#include "Events.h"
 #include "Replies.h"
 #include "Station.h"
 
@@ -10,12 +10,19 @@ namespace moorwinchd {
 
 Changes::Changes(Station& s, const Authority& a) : station(s), authority(a) {}
 
+namespace {
+
+// The refusal as the reply says it, and in the audit.
+std::string refuse(const Request& r, const Author& author, const Failure& failure) {
+    auditRefusal(author, r, failure.type + ": " + failure.message);
+    return errorReply(r.id, failure);
+}
+
+}  // namespace
+
 std::optional<std::string> Changes::submit(Request r, const Author& author, bool mayControl,
                                            const std::string& clientKey, std::function<void(std::string)> reply) {
-    if (!mayControl) {
-        log(Level::info, "refused a change from ", author.describe());
-        return errorReply(r.id, {"Forbidden", "forbidden", authority.refusal(author)});
-    }
+    if (!mayControl) return refuse(r, author, {"Forbidden", "forbidden", authority.refusal(author)});
     // The library judges the values, before anything is queued or sent.
     try {
         if (r.torque) KORVANE::Moorwinch::checkCableRetractionTorque(*r.torque);
@@ -23,17 +30,17 @@ std::optional<std::string> Changes::submit(Request r, const Author& author, bool
         for (int i = 0; i < 6; ++i)
             if (r.reporting[i]) KORVANE::Moorwinch::checkStatusReportingFlag(reportingKeys[i], *r.reporting[i]);
     } catch (const KORVANE::ValueException& e) {
-        return errorReply(r.id, libraryFailure("ValueException", e));
+        return refuse(r, author, libraryFailure("ValueException", e));
     }
     // One change a client at a time, so that no client can fill the queue.
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (!waiting.insert(clientKey).second)
-            return errorReply(r.id, {"Busy", "busy",
-                                     "a change of this client is still waiting for the station; nothing was sent, "
-                                     "send it again after the reply"});
+            return refuse(r, author,
+                          {"Busy", "busy",
+                           "a change of this client is still waiting for the station; nothing was sent, "
+                           "send it again after the reply"});
     }
-    const json id = r.id;
     auto release = [this, clientKey, reply = std::move(reply)](std::string line) {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -41,14 +48,14 @@ std::optional<std::string> Changes::submit(Request r, const Author& author, bool
         }
         reply(std::move(line));
     };
-    if (station.submit(Command{std::move(r), author, std::move(release)})) return std::nullopt;
+    if (station.submit(Command{r, author, std::move(release)})) return std::nullopt;
     {
         std::lock_guard<std::mutex> lock(mutex);
         waiting.erase(clientKey);
     }
-    return errorReply(id, {"Unavailable", "unavailable",
-                           "too many changes waiting for the station (" + std::to_string(maxPendingCommands) +
-                               "); try again"});
+    return refuse(r, author,
+                  {"Unavailable", "unavailable",
+                   "too many changes waiting for the station (" + std::to_string(maxPendingCommands) + "); try again"});
 }
 
 }  // namespace moorwinchd

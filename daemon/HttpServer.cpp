@@ -9,12 +9,14 @@
 #include <condition_variable>
 #include <optional>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "History.h"
 #include "Log.h"
 #include "Metrics.h"
 #include "Sockets.h"
@@ -157,9 +159,15 @@ struct HttpServer::Call {
     }
 };
 
-HttpServer::HttpServer(HttpSettings s, Station& st, Changes& ch, Metrics& m, const Authority& a,
+HttpServer::HttpServer(HttpSettings s, Station& st, Changes& ch, History* h, Metrics& m, const Authority& a,
                        std::function<ServerCounts()> c)
-    : settings(std::move(s)), station(st), changes(ch), metrics(m), authority(a), counts(std::move(c)) {
+    : settings(std::move(s)),
+      station(st),
+      changes(ch),
+      history(h),
+      metrics(m),
+      authority(a),
+      counts(std::move(c)) {
     const std::string www = settings.www.empty() ? defaultWwwDirectory() : settings.www;
     for (const PageFile& f : pageFiles) {
         File file;
@@ -333,13 +341,58 @@ void HttpServer::route(Call& call) {
         return call.refuse(404, "BadRequest", "notFound", "no API at " + call.path);
     }
     if (op == "stream") return stream(call);
+    if (op == "history" || op == "events") return question(call, op);
     if (op == "session")
-        return call.reply(okReply(nullptr, {{"signedIn", signedIn(call)}, {"signIn", authority.hasToken()}}));
+        return call.reply(okReply(
+            nullptr, {{"signedIn", signedIn(call)}, {"signIn", authority.hasToken()}, {"history", history != nullptr}}));
     if (op == "login" || op == "logout" || op == "set")
         return call.refuse(405, "BadRequest", "methodNotAllowed", "GET is not served here", {{"Allow", "POST"}});
     for (const auto& [name, read] : readOps)
         if (op == name) return call.reply(readReply(requestOf(read), station.snapshot(), counts()));
     return call.refuse(404, "BadRequest", "notFound", "no API at " + call.path);
+}
+
+// The history and events ops with their members from the query: the same
+// parser and the same answer as the socket's. A step that is not a number is
+// passed on as text for the parser to refuse.
+void HttpServer::question(Call& call, const std::string& op) {
+    json object = {{"op", op}};
+    for (const auto& [name, value] : call.query) {
+        if (name == "fields") {
+            object[name] = json::array();
+            for (std::size_t start = 0; start <= value.size();) {
+                const std::size_t end = std::min(value.find(',', start), value.size());
+                if (end > start) object[name].push_back(value.substr(start, end - start));
+                start = end + 1;
+            }
+        } else if (name == "step") {
+            char* end = nullptr;
+            const double step = std::strtod(value.c_str(), &end);
+            object[name] = !value.empty() && *end == '\0' ? json(step) : json(value);
+        } else {
+            object[name] = value;
+        }
+    }
+    Request request;
+    std::string problem;
+    if (!parseRequest(object.dump(-1, ' ', false, json::error_handler_t::replace), request, problem))
+        return call.refuse(400, "BadRequest", "badRequest", problem);
+    // An answer may hold a hundred thousand rows: a few at a time.
+    {
+        std::lock_guard<std::mutex> lock(questionMutex);
+        if (questionsAnswered >= maxHttpQuestions)
+            return call.refuse(503, "Unavailable", "unavailable",
+                               "too many history questions at once; try again", {{"Retry-After", "1"}});
+        ++questionsAnswered;
+    }
+    struct Done {
+        HttpServer& server;
+        ~Done() {
+            std::lock_guard<std::mutex> lock(server.questionMutex);
+            --server.questionsAnswered;
+        }
+    } done{*this};
+    call.reply(historyReply(request, history));
 }
 
 void HttpServer::serveFile(Call& call, const File& file) {

@@ -28,6 +28,7 @@ struct mg_request_info;
 
 namespace moorwinchd {
 
+class History;
 class Metrics;
 
 // The largest request body (a JSON object of a change or the token).
@@ -37,6 +38,8 @@ constexpr std::size_t maxHeaderBytes = 16 * 1024;
 // The query string of an API request and the number of its parameters.
 constexpr std::size_t maxQueryBytes = 2048;
 constexpr std::size_t maxQueryParameters = 8;
+// History questions answered at once; more are answered 503.
+constexpr unsigned int maxHttpQuestions = 2;
 // Requests served at once besides the event streams.
 constexpr unsigned int requestThreads = 16;
 // The silence after which a stream gets a comment, so that proxies keep it
@@ -56,7 +59,8 @@ std::string defaultWwwDirectory();
 class HttpServer {
 public:
     // Reads the page's files. Throws std::runtime_error when they are missing.
-    HttpServer(HttpSettings settings, Station& station, Changes& changes, Metrics& metrics,
+    // history may be null (no --history).
+    HttpServer(HttpSettings settings, Station& station, Changes& changes, History* history, Metrics& metrics,
                const Authority& authority, std::function<ServerCounts()> counts);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
@@ -81,6 +85,7 @@ private:
     void route(Call& call);
     void api(Call& call, const std::string& op);
     void stream(Call& call);
+    void question(Call& call, const std::string& op);
     void login(Call& call);
     void logout(Call& call);
     void change(Call& call, const std::string& op);
@@ -92,6 +97,7 @@ private:
     const HttpSettings settings;
     Station& station;
     Changes& changes;
+    History* const history;
     Metrics& metrics;
     const Authority& authority;
     const std::function<ServerCounts()> counts;
@@ -101,6 +107,8 @@ private:
     std::string lastCheck;  // the verdict and conditions the streams were told last
     std::mutex streamMutex;
     unsigned int streams = 0;
+    std::mutex questionMutex;
+    unsigned int questionsAnswered = 0;
     std::atomic<bool> stopping{false};
     mg_context* context = nullptr;
 };

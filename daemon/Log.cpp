@@ -1,5 +1,7 @@
 #include "Log.h"
 
+#include <sys/uio.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -63,6 +65,19 @@ void logLine(Level level, const std::string& text) {
         data += n;
         left -= static_cast<std::size_t>(n);
     }
+}
+
+void logWithId(Level level, const char* messageId, const std::string& text, const std::vector<std::string>& fields) {
+    if (level == Level::debug && !verbose()) return;
+    if (toJournal()) {
+        std::vector<std::string> entries = {"MESSAGE=" + text, "PRIORITY=" + std::to_string(static_cast<int>(level)),
+                                            std::string("MESSAGE_ID=") + messageId, "SYSLOG_IDENTIFIER=moorwinchd"};
+        entries.insert(entries.end(), fields.begin(), fields.end());
+        std::vector<iovec> parts;
+        for (std::string& e : entries) parts.push_back({e.data(), e.size()});
+        if (sd_journal_sendv(parts.data(), static_cast<int>(parts.size())) >= 0) return;
+    }
+    logLine(level, text);
 }
 
 }  // namespace moorwinchd

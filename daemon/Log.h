@@ -6,6 +6,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace moorwinchd {
 
@@ -15,6 +16,13 @@ enum class Level { error = 3, warning = 4, notice = 5, info = 6, debug = 7 };
 void setVerbose(bool verbose);
 bool verbose();
 void logLine(Level level, const std::string& text);
+
+// A line with a stable message id (32 hex digits) and extra journal fields
+// ("NAME=value"). Under the journal it is sent with sd_journal_send, so that
+// MESSAGE_ID= and the fields select it (journalctl MESSAGE_ID=...); elsewhere,
+// or when the journal refuses it, it is the plain line.
+void logWithId(Level level, const char* messageId, const std::string& text,
+               const std::vector<std::string>& fields = {});
 
 template <class... Parts>
 void log(Level level, const Parts&... parts) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <prometheus/collectable.h>
 #include <prometheus/counter.h>
 #include <prometheus/exposer.h>
@@ -84,6 +85,35 @@ private:
     std::atomic<double> lastPoll{unknown};
 };
 
+class Metrics::Computed : public prometheus::Collectable {
+public:
+    void add(std::string name, std::string help, std::function<double()> value) {
+        std::lock_guard<std::mutex> lock(mutex);
+        counters.push_back({std::move(name), std::move(help), std::move(value)});
+    }
+    std::vector<prometheus::MetricFamily> Collect() const override {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<prometheus::MetricFamily> families;
+        for (const Counter& c : counters) {
+            families.emplace_back();
+            families.back().name = c.name;
+            families.back().help = c.help;
+            families.back().type = prometheus::MetricType::Counter;
+            families.back().metric.emplace_back();
+            families.back().metric.back().counter.value = c.value();
+        }
+        return families;
+    }
+
+private:
+    struct Counter {
+        std::string name, help;
+        std::function<double()> value;
+    };
+    mutable std::mutex mutex;
+    std::vector<Counter> counters;
+};
+
 struct Metrics::Families {
     prometheus::Family<Gauge>* up;
     prometheus::Family<prometheus::Counter>* exchanges;
@@ -94,12 +124,17 @@ struct Metrics::Families {
     Gauge* verdict;
     Gauge* lastPoll;
     prometheus::Family<Gauge>* info;
+    prometheus::Family<prometheus::Counter>* events;
+    prometheus::Family<prometheus::Counter>* eventCommands;
     Gauge* infoGauge = nullptr;
     std::vector<Gauge*> values;  // in the order of statusGauges()
 };
 
 Metrics::Metrics()
-    : registry(std::make_shared<prometheus::Registry>()), dataAge(std::make_shared<DataAge>()), families(new Families) {
+    : registry(std::make_shared<prometheus::Registry>()),
+      dataAge(std::make_shared<DataAge>()),
+      computed(std::make_shared<Computed>()),
+      families(new Families) {
     Families& f = *families;
     f.up = &prometheus::BuildGauge().Name("moorwinch_up").Help("1 while the station answers, 0 otherwise").Register(*registry);
     f.up->Add({}).Set(0);
@@ -137,6 +172,14 @@ Metrics::Metrics()
                   .Name("moorwinch_station_info")
                   .Help("The station's identity (value 1)")
                   .Register(*registry);
+    f.events = &prometheus::BuildCounter()
+                    .Name("moorwinch_events_total")
+                    .Help("Events of the station by kind (connected, disconnected, verdict, stale, config, reporting)")
+                    .Register(*registry);
+    f.eventCommands = &prometheus::BuildCounter()
+                           .Name("moorwinch_event_commands_total")
+                           .Help("Runs of the --on-event commands by result: ok, failed, timeout, dropped")
+                           .Register(*registry);
     std::map<std::string, prometheus::Family<Gauge>*> byName;
     for (const StatusGauge& g : statusGauges()) {
         auto& family = byName[g.name];
@@ -157,6 +200,7 @@ std::string Metrics::serve(const Endpoint& at) {
     }
     exposer->RegisterCollectable(registry);
     exposer->RegisterCollectable(dataAge);
+    exposer->RegisterCollectable(computed);
     const auto ports = exposer->GetListeningPorts();
     if (ports.empty()) return address;
     return address.substr(0, address.rfind(':') + 1) + std::to_string(ports.front());
@@ -210,6 +254,14 @@ void Metrics::details(const nlohmann::json& data) {
                                                 {"hw_version", text("hwVersion")},
                                                 {"protocol_version", text("protocolVersion")}});
     families->infoGauge->Set(1);
+}
+
+void Metrics::event(const char* kind) { families->events->Add({{"kind", kind}}).Increment(); }
+
+void Metrics::eventCommand(const char* result) { families->eventCommands->Add({{"result", result}}).Increment(); }
+
+void Metrics::countedBy(const std::string& name, const std::string& help, std::function<double()> value) {
+    computed->add(name, help, std::move(value));
 }
 
 }  // namespace moorwinchd

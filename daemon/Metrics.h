@@ -4,6 +4,7 @@
 #define MOORWINCHD_METRICS_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,12 +45,21 @@ public:
     // Marks every station value unknown (disconnected).
     void forget();
     void details(const nlohmann::json& data);
+    // One event of the station, by kind (moorwinch_events_total).
+    void event(const char* kind);
+    // One run of an event command by result: ok, failed, timeout, dropped.
+    void eventCommand(const char* result);
+    // A counter whose value is read at each scrape (e.g. the history's write
+    // errors); the function must stay callable while metrics are served.
+    void countedBy(const std::string& name, const std::string& help, std::function<double()> value);
 
 private:
     struct Families;
     class DataAge;
+    class Computed;
     std::shared_ptr<prometheus::Registry> registry;
     std::shared_ptr<DataAge> dataAge;
+    std::shared_ptr<Computed> computed;
     std::unique_ptr<Families> families;
     std::unique_ptr<prometheus::Exposer> exposer;
 };

@@ -37,7 +37,56 @@ bool endpointOption(const char* name, const std::string& text, Endpoint& endpoin
     return false;
 }
 
+constexpr std::size_t maxCommandBytes = 4096;
+constexpr std::size_t maxWords = 64;
+
+// The path made absolute: the service leaves its working directory when it detaches.
+bool absolutePath(const char* name, std::string& path) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error) {
+        std::cerr << "moorwinchd: " << name << ": " << error.message() << "\n";
+        return false;
+    }
+    path = absolute.lexically_normal().string();
+    return true;
+}
+
 }  // namespace
+
+bool parseEventCommand(const std::string& text, EventCommand& command, std::string& problem) {
+    command.argv.clear();
+    if (text.size() > maxCommandBytes) {
+        problem = "longer than " + std::to_string(maxCommandBytes) + " bytes";
+        return false;
+    }
+    for (std::size_t at = 0; (at = text.find_first_not_of(" \t", at)) != std::string::npos;) {
+        const std::size_t end = std::min(text.find_first_of(" \t", at), text.size());
+        command.argv.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    if (command.argv.empty()) {
+        problem = "no command";
+        return false;
+    }
+    if (command.argv.size() > maxWords) {
+        problem = "more than " + std::to_string(maxWords) + " words";
+        return false;
+    }
+    std::string& path = command.argv.front();
+    if (path.find('/') == std::string::npos) {
+        problem = "'" + path + "' is no path: name the executable with its directory, e.g. /usr/local/bin/" + path;
+        return false;
+    }
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || ::access(path.c_str(), X_OK) != 0) {
+        problem = "'" + path + "' is not an executable file";
+        return false;
+    }
+    std::error_code error;
+    path = std::filesystem::absolute(path, error).lexically_normal().string();
+    return !error;
+}
 
 std::string defaultSocketPath() {
     if (const char* runtime = std::getenv("RUNTIME_DIRECTORY"); runtime && *runtime) {
@@ -103,6 +152,27 @@ int parseOptions(int argc, char** argv, Options& o) {
                    "\"version\", and that lets them change the station; must not be readable by others.\n"
                    "Without it TCP is read-only")
         ->option_text("FILE");
+    app.add_option("--history", o.historyPath,
+                   "Record every poll, the station's events and its records in this SQLite file\n"
+                   "(made when missing); answers the history and events ops")
+        ->option_text("PATH");
+    numeric(app, "--history-days", "N", o.historyDays, 0u, maxHistoryDays,
+            "Days the history keeps (0: no limit)");
+    numeric(app, "--history-max-mb", "M", o.historyMaxMB, std::uint64_t{0}, maxHistoryMaxMB,
+            "MiB the history file may hold, oldest rows deleted first\n(0: no limit)");
+    std::vector<std::string> onEvent;
+    app.add_option("--on-event", onEvent,
+                   "Run this command for every event (repeatable, at most 16): an executable's path\n"
+                   "and arguments split on blanks, no shell; the event in MOORWINCH_* variables and\n"
+                   "as one JSON line on its standard input")
+        ->option_text("COMMAND")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    numeric(app, "--event-delay", "SECONDS", o.eventDelay, 0.0, maxEventDelay,
+            "Tell the commands of a disconnect, stale data or a verdict\nthat is not ok only once it lasts this long, "
+            "and of its end once");
+    numeric(app, "--event-timeout", "SECONDS", o.eventTimeout, minEventTimeout, maxEventTimeout,
+            "Seconds an event command may run before it is killed");
     app.add_flag("--foreground", o.foreground, "Stay in the foreground (systemd, containers)");
     app.add_flag("--verbose", o.verbose, "Log every poll, client and command");
     app.add_flag("--trace", o.trace, "Log every line on the serial line (implies --verbose)");
@@ -130,16 +200,27 @@ int parseOptions(int argc, char** argv, Options& o) {
             return 2;
         }
     }
-    // The service leaves its working directory when it detaches; the socket
-    // is removed at the end by the path it was made with.
-    std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(o.socketPath, error);
-    if (error) {
-        std::cerr << "moorwinchd: --socket: " << error.message() << "\n";
+    // The socket is removed at the end by the path it was made with.
+    if (!absolutePath("--socket", o.socketPath)) return 2;
+    if (app.count("--history") && o.historyPath.empty()) {
+        std::cerr << "moorwinchd: --history needs a file path\n";
         return 2;
     }
-    o.socketPath = absolute.lexically_normal().string();
-    if (!o.www.empty()) o.www = std::filesystem::absolute(o.www, error).lexically_normal().string();
+    if (!o.historyPath.empty() && !absolutePath("--history", o.historyPath)) return 2;
+    if (onEvent.size() > maxEventCommands) {
+        std::cerr << "moorwinchd: --on-event: at most " << maxEventCommands << " commands\n";
+        return 2;
+    }
+    for (const std::string& text : onEvent) {
+        EventCommand command;
+        std::string problem;
+        if (!parseEventCommand(text, command, problem)) {
+            std::cerr << "moorwinchd: --on-event: " << problem << "\n";
+            return 2;
+        }
+        o.eventCommands.push_back(std::move(command));
+    }
+    if (!o.www.empty() && !absolutePath("--www", o.www)) return 2;
     return -1;
 }
 

@@ -28,6 +28,8 @@ const OpName opNames[] = {
     {"watch", Op::watch, {}},
     {"unwatch", Op::unwatch, {}},
     {"auth", Op::auth, {"token"}},
+    {"history", Op::history, {"since", "until", "fields", "step"}},
+    {"events", Op::events, {"since", "until"}},
 };
 
 // Nesting depth outside strings; stops counting once past the bound.
@@ -102,6 +104,41 @@ bool parseReportingSet(const json& flags, Request& r, std::string& problem) {
     return true;
 }
 
+// since and until: their type and size here, their meaning when answered.
+bool parseRange(const json& object, Request& r, std::string& problem) {
+    for (const char* name : {"since", "until"}) {
+        auto it = object.find(name);
+        if (it == object.end()) continue;
+        const bool text = it->is_string() && it->get_ref<const std::string&>().size() <= maxTimeBytes;
+        if (!it->is_number() && !text)
+            return fail(problem, std::string("\"") + name +
+                                     "\" must be Unix seconds or a time text (ISO 8601, \"10m\", \"2h\", \"1d\") of at "
+                                     "most " + std::to_string(maxTimeBytes) + " bytes");
+        (name[0] == 's' ? r.since : r.until) = *it;
+    }
+    return true;
+}
+
+bool parseHistory(const json& object, Request& r, std::string& problem) {
+    if (auto it = object.find("fields"); it != object.end()) {
+        if (!it->is_array() || it->size() > maxFields)
+            return fail(problem, "\"fields\" must be a list of at most " + std::to_string(maxFields) + " member names");
+        for (const json& name : *it) {
+            if (!name.is_string() || name.get_ref<const std::string&>().size() > maxFieldBytes)
+                return fail(problem, "\"fields\" must hold member names of the status record, e.g. \"cableLength\"");
+            r.fields.push_back(name.get<std::string>());
+        }
+    }
+    if (auto it = object.find("step"); it != object.end()) {
+        const double step = it->is_number() ? it->get<double>() : std::nan("");
+        if (!(step >= minStep && step <= maxStep))
+            return fail(problem, "\"step\" must be a number of seconds from " + std::to_string(minStep).substr(0, 5) +
+                                     " to " + std::to_string(static_cast<long>(maxStep)));
+        r.step = step;
+    }
+    return parseRange(object, r, problem);
+}
+
 }  // namespace
 
 bool parseRequest(std::string_view line, Request& r, std::string& problem) {
@@ -141,6 +178,10 @@ bool parseRequest(std::string_view line, Request& r, std::string& problem) {
         case Op::reporting:
             if (auto set = object.find("set"); set != object.end()) return parseReportingSet(*set, r, problem);
             return true;
+        case Op::history:
+            return parseHistory(object, r, problem);
+        case Op::events:
+            return parseRange(object, r, problem);
         case Op::auth: {
             auto token = object.find("token");
             if (token == object.end() || !token->is_string())

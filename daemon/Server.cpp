@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "Log.h"
+#include "History.h"
 #include "Metrics.h"
 #include "Sockets.h"
 #include "Systemd.h"
@@ -45,8 +46,8 @@ void watch(int epollFd, int op, int fd, std::uint32_t events, std::uint64_t data
 
 }  // namespace
 
-Server::Server(Station& s, Changes& ch, Metrics& m, const Authority& a, Systemd& d, ClientLimits l)
-    : station(s), changes(ch), metrics(m), authority(a), systemd(d), limits(l) {
+Server::Server(Station& s, Changes& ch, History* h, Metrics& m, const Authority& a, Systemd& d, ClientLimits l)
+    : station(s), changes(ch), history(h), metrics(m), authority(a), systemd(d), limits(l) {
     epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     sigset_t signals;
@@ -58,9 +59,16 @@ Server::Server(Station& s, Changes& ch, Metrics& m, const Authority& a, Systemd&
     if (epollFd < 0 || eventFd < 0 || signalFd < 0)
         throw std::runtime_error(std::string("cannot set up the event loop: ") + std::strerror(errno));
     for (int fd : {eventFd, signalFd}) watch(epollFd, EPOLL_CTL_ADD, fd, EPOLLIN, ownTag | static_cast<unsigned>(fd));
+    if (history) answering = std::thread([this] { answerQuestions(); });
 }
 
 Server::~Server() {
+    {
+        std::lock_guard<std::mutex> lock(questionsMutex);
+        questionsEnd = true;
+    }
+    questionWaiting.notify_all();
+    if (answering.joinable()) answering.join();
     for (auto& [id, c] : clients) ::close(c->fd);
     for (int fd : {epollFd, eventFd, signalFd})
         if (fd >= 0) ::close(fd);
@@ -80,12 +88,25 @@ void Server::wake() {
     [[maybe_unused]] ssize_t n = ::write(eventFd, &one, sizeof one);
 }
 
-void Server::post(std::uint64_t client, std::string line) {
+void Server::post(std::uint64_t client, std::string line, bool answer) {
     {
         std::lock_guard<std::mutex> lock(repliesMutex);
-        replies.emplace_back(client, std::move(line));
+        replies.push_back(Reply{client, std::move(line), answer});
     }
     wake();
+}
+
+void Server::answerQuestions() {
+    std::unique_lock<std::mutex> lock(questionsMutex);
+    for (;;) {
+        questionWaiting.wait(lock, [this] { return questionsEnd || !questions.empty(); });
+        if (questionsEnd) return;
+        auto [client, request] = std::move(questions.front());
+        questions.pop_front();
+        lock.unlock();
+        post(client, historyReply(request, history), true);
+        lock.lock();
+    }
 }
 
 ServerCounts Server::counts() const {
@@ -249,7 +270,7 @@ void Server::readFrom(Client& c) {
             c.readClosed = true;
             watch(epollFd, EPOLL_CTL_MOD, c.fd, c.wantWrite ? std::uint32_t{EPOLLOUT} : 0u, c.id);
             // A watcher that closed its side still receives its stream.
-            if (c.closing || (c.out.empty() && !c.watching && !c.changing)) c.dead = true;
+            if (c.closing || (c.out.empty() && !c.watching && !c.waiting())) c.dead = true;
             return;
         }
         if (c.closing) continue;  // draining what the peer still sends before the close
@@ -311,6 +332,10 @@ void Server::handle(Client& c, std::string_view line) {
         case Op::setReporting:
             command(c, r);
             return;
+        case Op::history:
+        case Op::events:
+            question(c, r);
+            return;
         default:
             send(c, readReply(r, station.snapshot(), counts()));
     }
@@ -325,10 +350,39 @@ void Server::command(Client& c, Request& r) {
         c.changing = true;
 }
 
-void Server::send(Client& c, std::shared_ptr<const std::string> line) {
+// One question a client at a time, in a queue of all clients that is
+// bounded, and none while the answers not read yet fill their budget.
+void Server::question(Client& c, Request& r) {
+    const char* refusal = nullptr;
+    if (!history) {
+        send(c, historyReply(r, nullptr));
+        return;
+    }
+    if (c.asking) {
+        send(c, errorReply(r.id, {"Busy", "busy",
+                                  "a history question of this client is still being answered; send the next after "
+                                  "its reply"}));
+        return;
+    }
+    if (bulkBytes >= maxBulkBytes) refusal = "history answers of other clients still wait to be read; try again";
+    {
+        std::lock_guard<std::mutex> lock(questionsMutex);
+        if (!refusal && questions.size() >= maxQuestions) refusal = "too many history questions waiting; try again";
+        if (!refusal) questions.emplace_back(c.id, std::move(r));
+    }
+    if (refusal) {
+        send(c, errorReply(r.id, {"Unavailable", "unavailable", refusal}));
+        return;
+    }
+    questionWaiting.notify_one();
+    c.asking = true;
+}
+
+void Server::send(Client& c, std::shared_ptr<const std::string> line, bool bulk) {
     if (c.dead) return;
-    c.queued += line->size();
-    c.out.push_back(std::move(line));
+    (bulk ? c.bulkQueued : c.queued) += line->size();
+    if (bulk) bulkBytes += line->size();
+    c.out.push_back(Client::Out{std::move(line), bulk});
     flush(c);
     if (!c.dead && c.queued > maxQueueBytes) {
         ++dropped;
@@ -338,7 +392,8 @@ void Server::send(Client& c, std::shared_ptr<const std::string> line) {
 
 void Server::flush(Client& c) {
     while (!c.dead && !c.out.empty()) {
-        const std::string& front = *c.out.front();
+        const std::string& front = *c.out.front().line;
+        const bool bulk = c.out.front().bulk;
         const ssize_t n = ::send(c.fd, front.data() + c.offset, front.size() - c.offset, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -350,7 +405,8 @@ void Server::flush(Client& c) {
             return;
         }
         c.offset += static_cast<std::size_t>(n);
-        c.queued -= static_cast<std::size_t>(n);
+        (bulk ? c.bulkQueued : c.queued) -= static_cast<std::size_t>(n);
+        if (bulk) bulkBytes -= static_cast<std::size_t>(n);
         if (c.offset == front.size()) {
             c.out.pop_front();
             c.offset = 0;
@@ -361,7 +417,7 @@ void Server::flush(Client& c) {
     // Closing: the peer gets an end of stream now and its remaining bytes are
     // read until it closes, so that it sees the last words rather than a reset.
     if (c.closing) ::shutdown(c.fd, SHUT_WR);
-    else if (c.readClosed && !c.watching && !c.changing) c.dead = true;
+    else if (c.readClosed && !c.watching && !c.waiting()) c.dead = true;
 }
 
 void Server::watchWrites(Client& c, bool on) {
@@ -396,7 +452,7 @@ Clock::time_point Server::expire(Clock::time_point now) {
             if (now < due) next = std::min(next, due);
             else finish(c, errorReply(nullptr, {"Unavailable", "idle",
                                                 "no token within " + seconds(limits.authTimeout) + "; closing"}));
-        } else if (!c.watching && !c.changing) {
+        } else if (!c.watching && !c.waiting()) {
             const auto due = c.lastHeard + limits.idleTimeout;
             if (now < due) next = std::min(next, due);
             else finish(c, errorReply(nullptr, {"Unavailable", "idle",
@@ -409,7 +465,7 @@ Clock::time_point Server::expire(Clock::time_point now) {
 // Replies are taken before the events: a reply's status event (after a
 // reporting change) was published before the reply, so it goes out first.
 void Server::deliver() {
-    std::vector<std::pair<std::uint64_t, std::string>> answered;
+    std::vector<Reply> answered;
     {
         std::lock_guard<std::mutex> lock(repliesMutex);
         answered.swap(replies);
@@ -419,13 +475,13 @@ void Server::deliver() {
             if (c->watching) send(*c, e.line);
         if (listener) listener(e);
     }
-    for (auto& [client, line] : answered) {
-        auto it = clients.find(client);
+    for (Reply& r : answered) {
+        auto it = clients.find(r.client);
         if (it == clients.end()) continue;  // the client left before its answer
         Client& c = *it->second;
-        c.changing = false;
+        (r.answer ? c.asking : c.changing) = false;
         c.lastHeard = Clock::now();  // its silence counts from the answer
-        send(c, std::move(line));
+        send(c, std::move(r.line), r.answer);
     }
     reap();
 }
@@ -439,6 +495,7 @@ void Server::reap() {
             continue;
         }
         log(Level::debug, "client ", c.id, " gone");
+        bulkBytes -= c.bulkQueued;
         ::epoll_ctl(epollFd, EPOLL_CTL_DEL, c.fd, nullptr);
         ::close(c.fd);
         --(c.tcp ? tcpCount : unixCount);

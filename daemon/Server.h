@@ -2,7 +2,9 @@
 // station's events (an eventfd) and the signals (a signalfd). It never
 // blocks: replies and events go into a bounded queue per client, and a client
 // whose queue passes the bound is dropped, so a slow reader cannot hold up the
-// station or the other clients. The same loop feeds systemd's watchdog, gives
+// station or the other clients. History questions are answered on a thread
+// of their own, one at a time; their answers (up to a hundred thousand rows)
+// are bounded by a budget of all clients together rather than per client. The same loop feeds systemd's watchdog, gives
 // watchers the gaps of polls a long library call holds up, closes TCP clients
 // that do not authenticate or stay silent, and retries listeners whose
 // address is not there yet.
@@ -10,6 +12,7 @@
 #define MOORWINCHD_SERVER_H
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -18,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "Auth.h"
@@ -33,6 +37,11 @@ class Systemd;
 // Bytes waiting for one client beyond what its socket buffer holds; about 170
 // status events.
 constexpr std::size_t maxQueueBytes = 256 * 1024;
+// Bytes of history answers waiting in the clients' queues, all together;
+// beyond it a new question is refused as Unavailable until they are read.
+constexpr std::size_t maxBulkBytes = 256 * 1024 * 1024;
+// History questions waiting for their thread, of all clients together.
+constexpr std::size_t maxQuestions = 16;
 // Wrong tokens one connection may give before it is closed.
 constexpr int maxFailedAuths = 3;
 // How often a listener whose address is not there yet is tried again.
@@ -47,8 +56,9 @@ struct ClientLimits {
 
 class Server {
 public:
-    Server(Station& station, Changes& changes, Metrics& metrics, const Authority& authority, Systemd& systemd,
-           ClientLimits limits);
+    // history may be null (no --history).
+    Server(Station& station, Changes& changes, History* history, Metrics& metrics, const Authority& authority,
+           Systemd& systemd, ClientLimits limits);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -62,8 +72,9 @@ public:
     std::string run();
     // Called from the station thread when it has events.
     void wake();
-    // A reply for a client, from any thread; dropped when the client has left.
-    void post(std::uint64_t client, std::string line);
+    // A reply for a client, from any thread (answer: to a history question,
+    // else to a change); dropped when the client has left.
+    void post(std::uint64_t client, std::string line, bool answer = false);
     // Every station event also goes to the listener (the HTTP streams), on the server's thread.
     void tap(std::function<void(const Event&)> listener);
     // The counts as of the loop's last turn, for other threads.
@@ -80,6 +91,7 @@ private:
         int failedAuths = 0;
         bool watching = false;
         bool changing = false;    // a change waits for the station
+        bool asking = false;      // a history question waits for its answer
         bool readClosed = false;  // the peer ended its side
         bool closing = false;     // say the last words, then close
         Clock::time_point closeBy;
@@ -88,9 +100,19 @@ private:
         bool wantWrite = false;
         std::string in;
         std::size_t scanned = 0;  // bytes of in already searched for a line feed
-        std::deque<std::shared_ptr<const std::string>> out;
+        struct Out {
+            std::shared_ptr<const std::string> line;
+            bool bulk;  // a history answer: counted in the budget of all, not in queued
+        };
+        std::deque<Out> out;
         std::size_t offset = 0;  // into out.front()
-        std::size_t queued = 0;
+        std::size_t queued = 0, bulkQueued = 0;
+        bool waiting() const { return changing || asking; }
+    };
+    struct Reply {
+        std::uint64_t client;
+        std::string line;
+        bool answer;
     };
     struct Retry {
         std::string what;
@@ -101,8 +123,12 @@ private:
     void readFrom(Client& c);
     void handle(Client& c, std::string_view line);
     void command(Client& c, Request& request);
-    void send(Client& c, std::shared_ptr<const std::string> line);
-    void send(Client& c, std::string line) { send(c, std::make_shared<const std::string>(std::move(line))); }
+    void question(Client& c, Request& request);
+    void answerQuestions();
+    void send(Client& c, std::shared_ptr<const std::string> line, bool bulk = false);
+    void send(Client& c, std::string line, bool bulk = false) {
+        send(c, std::make_shared<const std::string>(std::move(line)), bulk);
+    }
     void flush(Client& c);
     void finish(Client& c, const std::string& lastWords);
     // left: the peer went away by itself, which is no news.
@@ -118,6 +144,7 @@ private:
 
     Station& station;
     Changes& changes;
+    History* const history;
     Metrics& metrics;
     const Authority& authority;
     Systemd& systemd;
@@ -135,10 +162,17 @@ private:
     bool stuckTold = false;
     // Replies posted by other threads, taken by deliver().
     std::mutex repliesMutex;
-    std::vector<std::pair<std::uint64_t, std::string>> replies;
+    std::vector<Reply> replies;
     std::function<void(const Event&)> listener;
     mutable std::mutex countsMutex;
     ServerCounts lastCounts;
+    std::size_t bulkBytes = 0;  // of all clients' history answers not sent yet
+    // History questions, for their thread.
+    std::mutex questionsMutex;
+    std::condition_variable questionWaiting;
+    std::deque<std::pair<std::uint64_t, Request>> questions;
+    bool questionsEnd = false;
+    std::thread answering;
 };
 
 }  // namespace moorwinchd

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "Events.h"
+#include "History.h"
 #include "Log.h"
 #include "Metrics.h"
 #include "Replies.h"
@@ -40,6 +42,16 @@ constexpr std::optional<std::int32_t> Change::*changeFlags[6] = {&Change::cab,  
 constexpr std::int32_t Status::*statusFlags[6] = {&Status::cab,       &Status::env,      &Status::energyGS,
                                                   &Status::energyUAV, &Status::sysState, &Status::hwModuleStatus};
 
+// The reporting flags a status shows, as the reporting op answers them.
+json reportingFlags(const Status& status) {
+    json flags = json::object();
+    for (int i = 0; i < 6; ++i) {
+        const std::int32_t value = status.*statusFlags[i];
+        flags[reportingKeys[i]] = value == 255 ? json(nullptr) : json(value);
+    }
+    return flags;
+}
+
 bool deviceExists(const std::string& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0;
@@ -55,10 +67,12 @@ int verdictNumber(KORVANE::MoorwinchDefinitions::systemError verdict) {
 
 }  // namespace
 
-Station::Station(StationSettings s, Metrics& m)
+Station::Station(StationSettings s, Metrics& m, Events& e, History* h)
     : settings(std::move(s)),
       interval(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings.interval))),
-      metrics(m) {
+      metrics(m),
+      events(e),
+      history(h) {
     latest.port = settings.port;
     latest.interval = settings.interval;
     latest.timeoutMs = settings.timeoutMs;
@@ -122,7 +136,7 @@ bool Station::submit(Command command) {
 std::vector<Event> Station::take() {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<Event> taken;
-    taken.swap(events);
+    taken.swap(outbox);
     return taken;
 }
 
@@ -139,8 +153,8 @@ void Station::publish(Event::Kind kind, std::string text) {
     bool full;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        full = events.size() >= maxEvents;
-        if (!full) events.push_back(Event{kind, std::make_shared<const std::string>(std::move(text))});
+        full = outbox.size() >= maxEvents;
+        if (!full) outbox.push_back(Event{kind, std::make_shared<const std::string>(std::move(text))});
     }
     if (full) log(Level::warning, "event queue full; dropping an event");
     wake();
@@ -163,8 +177,8 @@ bool Station::closeSlots(Clock::time_point now) {
     } else {
         error = latest.lastError.empty() ? "not connected yet" : latest.lastError;
     }
-    if (events.size() >= maxEvents) return false;
-    events.push_back(
+    if (outbox.size() >= maxEvents) return false;
+    outbox.push_back(
         Event{Event::gap, std::make_shared<const std::string>(gapEvent(WallClock::now(), connected, error))});
     return true;
 }
@@ -178,7 +192,35 @@ Clock::time_point Station::tick(Clock::time_point now) {
         next = latest.connected ? nextSlot + interval : nextSlot;
     }
     if (published) wake();
-    return next;
+    return std::min(next, checkStale(now));
+}
+
+Clock::time_point Station::checkStale(Clock::time_point now) {
+    const auto bound = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+        KORVANE::MoorwinchService::staleAfterSeconds(settings.interval, settings.timeoutMs)));
+    double age;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!latest.connected || staleTold) return Clock::time_point::max();
+        if (now <= lastGood + bound) return lastGood + bound + std::chrono::milliseconds(1);
+        staleTold = true;
+        age = std::chrono::duration<double>(now - lastGood).count();
+    }
+    events.stale(WallClock::now(), true, age);
+    return Clock::time_point::max();
+}
+
+void Station::fresh(Clock::time_point now) {
+    double age;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const bool told = staleTold;
+        staleTold = false;
+        age = std::chrono::duration<double>(now - lastGood).count();
+        lastGood = now;
+        if (!told) return;
+    }
+    events.stale(WallClock::now(), false, age);
 }
 
 bool Station::responsive(Clock::time_point now) const {
@@ -288,13 +330,17 @@ bool Station::connect() {
         latest.haveDetails = latest.haveConfig = true;
         latest.detailsTime = latest.configTime = now;
         line = stateEvent(latest);
-        nextSlot = Clock::now();  // the first poll at once
+        nextSlot = lastGood = Clock::now();  // the first poll at once; fresh until it is late
     }
     metrics.connected(true);
     if (again) metrics.reconnected();
     metrics.details(toJson(details));
-    log(Level::notice, "connected to ", settings.port, " (", details.model, " ", details.serialNumber, ", protocol ",
-        details.protocolVersion, ")");
+    const auto now = WallClock::now();
+    if (history) {
+        history->details(now, details);
+        history->config(now, config);
+    }
+    events.connected(now, details);
     publish(Event::state, std::move(line));
     return true;
 }
@@ -307,16 +353,17 @@ void Station::disconnect(const std::string& reason) {
         log(Level::debug, "closing ", settings.port, ": ", e.what());
     }
     std::string line;
+    const auto now = WallClock::now();
     {
         std::lock_guard<std::mutex> lock(mutex);
         latest.connected = false;
-        latest.stateSince = WallClock::now();
+        latest.stateSince = now;
         latest.lastError = reason;
         line = stateEvent(latest);
     }
     metrics.connected(false);
     metrics.forget();
-    log(Level::warning, "disconnected from ", settings.port, ": ", reason);
+    events.disconnected(now, reason);
     publish(Event::state, std::move(line));
 }
 
@@ -348,9 +395,16 @@ void Station::poll() {
         latest.haveStatus = true;
         latest.statusTime = now;
         latest.verdict = verdict;
-        latest.conditions = std::move(conditions);
+        latest.conditions = conditions;
     }
     metrics.status(data, unixSeconds(now), verdictNumber(verdict));
+    if (history) history->poll(now, verdict, status);
+    fresh(Clock::now());
+    if (verdict != toldVerdict || conditions != toldConditions) {
+        toldVerdict = verdict;
+        toldConditions = conditions;
+        events.verdict(now, verdict, conditions);
+    }
     log(Level::debug, "poll ", number, " ok");
     publish(Event::status, statusEvent(data, now, number));
 }
@@ -362,9 +416,13 @@ bool Station::readConfig() {
         failed(failure);
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    latest.config = config;
-    latest.configTime = WallClock::now();
+    const auto now = WallClock::now();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        latest.config = config;
+        latest.configTime = now;
+    }
+    if (history) history->config(now, config);
     return true;
 }
 
@@ -385,10 +443,11 @@ void Station::execute(Command& command) {
         ++latest.commands;
         connected = latest.connected;
     }
-    if (!connected)
-        answer(command, errorReply(command.request.id,
-                                   {"Unavailable", "unavailable", "the station is disconnected; nothing was sent"}));
-    else if (command.request.op == Op::set)
+    if (!connected) {
+        const std::string refusal = "the station is disconnected; nothing was sent";
+        auditRefusal(command.author, command.request, refusal);
+        answer(command, errorReply(command.request.id, {"Unavailable", "unavailable", refusal}));
+    } else if (command.request.op == Op::set)
         executeSet(command);
     else
         executeReporting(command);
@@ -396,8 +455,7 @@ void Station::execute(Command& command) {
 
 void Station::executeSet(Command& command) {
     const Request& r = command.request;
-    log(Level::info, command.author.describe(), " sets", r.activation ? " activation" : "", r.torque ? " torque" : "",
-        r.startLength ? " startLength" : "");
+    const json before = toJson(snapshot().config);
     Failure failure;
     bool ok = true;
     // The library's order: deactivate first, activate last.
@@ -413,7 +471,9 @@ void Station::executeSet(Command& command) {
     if (!ok) failed(failure);
     // Earlier steps stay done after a failure, so the configuration is read either way.
     const bool fresh = snapshot().connected && readConfig();
-    answer(command, ok ? okReply(r.id, toJson(snapshot().config), {{"stale", !fresh}}) : errorReply(r.id, failure));
+    const json after = toJson(snapshot().config);
+    events.change(WallClock::now(), r, command.author, before, fresh ? after : json(), ok ? nullptr : &failure);
+    answer(command, ok ? okReply(r.id, after, {{"stale", !fresh}}) : errorReply(r.id, failure));
 }
 
 // The named flags change, the others keep what the station reports (the
@@ -422,12 +482,13 @@ void Station::executeReporting(Command& command) {
     const Request& r = command.request;
     Change change;
     for (int i = 0; i < 6; ++i) change.*changeFlags[i] = r.reporting[i];
-    log(Level::info, command.author.describe(), " sets the reporting flags");
     Failure failure;
     Moorwinch::systemStatusConfig sent;
-    const WallClock::time_point before = snapshot().statusTime;
+    const Snapshot start = snapshot();
+    const json flagsBefore = start.haveStatus ? reportingFlags(start.status) : json();
     if (!exchange("set_reporting", reportingBound, [&] { winch.changeSystemStatusConfig(change, sent); }, failure)) {
         failed(failure);
+        events.change(WallClock::now(), r, command.author, flagsBefore, json(), &failure);
         answer(command, errorReply(r.id, failure));
         return;
     }
@@ -435,12 +496,10 @@ void Station::executeReporting(Command& command) {
     if (snapshot().connected) readConfig();
     if (snapshot().connected) poll();
     const Snapshot after = snapshot();
-    json data = json::object();
-    for (int i = 0; i < 6; ++i) {
-        const std::int32_t value = after.status.*statusFlags[i];
-        data[reportingKeys[i]] = value == 255 ? json(nullptr) : json(value);
-    }
-    answer(command, okReply(r.id, data, {{"stale", after.statusTime <= before}}));
+    const bool stale = after.statusTime <= start.statusTime;
+    const json data = reportingFlags(after.status);
+    events.change(WallClock::now(), r, command.author, flagsBefore, stale ? json() : data, nullptr);
+    answer(command, okReply(r.id, data, {{"stale", stale}}));
 }
 
 // The order of work while connected: a poll is due when its slot has come, a

@@ -25,6 +25,8 @@
 
 namespace moorwinchd {
 
+class Events;
+class History;
 class Metrics;
 using Clock = std::chrono::steady_clock;
 using WallClock = std::chrono::system_clock;
@@ -106,7 +108,8 @@ struct Event {
 
 class Station {
 public:
-    Station(StationSettings settings, Metrics& metrics);
+    // history may be null (no --history).
+    Station(StationSettings settings, Metrics& metrics, Events& events, History* history);
     ~Station();
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
@@ -123,8 +126,8 @@ public:
     std::vector<Event> take();
 
     // Gives the watchers a gap for every poll slot that can no longer be
-    // polled, also while the thread is inside a long library call. Returns
-    // when it should be called next.
+    // polled, also while the thread is inside a long library call, and tells
+    // of data gone stale. Returns when it should be called next.
     Clock::time_point tick(Clock::time_point now);
     // For the watchdog: whether the thread is inside a library call that has
     // not outrun its documented bound, or goes round its loop.
@@ -149,11 +152,18 @@ private:
     void answer(Command& command, std::string line);
     // With the mutex held: queues the gap of a slot that passed; true when it did.
     bool closeSlots(Clock::time_point now);
+    // The stale event when the last successful poll (or the connect) is older
+    // than the stale bound while connected; returns when to look again.
+    Clock::time_point checkStale(Clock::time_point now);
+    // The end of stale data, at a successful poll.
+    void fresh(Clock::time_point now);
     void wake();
 
     const StationSettings settings;
     const Clock::duration interval;
     Metrics& metrics;
+    Events& events;
+    History* const history;
     KORVANE::Moorwinch winch;
     std::function<void()> wakeServer;
 
@@ -161,7 +171,7 @@ private:
     std::condition_variable changed;
     Snapshot latest;
     std::deque<Command> pending;
-    std::vector<Event> events;
+    std::vector<Event> outbox;  // lines for the watchers, until take()
     bool stopping = false;
     // The library call in progress (op null when none) and the end of its
     // bound, the last call's name, and when the thread last went round its loop.
@@ -173,6 +183,13 @@ private:
     Clock::time_point nextSlot;
 
     int failuresInRow = 0;
+    // The verdict last told (the station thread's own).
+    KORVANE::MoorwinchDefinitions::systemError toldVerdict = KORVANE::MoorwinchDefinitions::statusOk;
+    std::vector<std::string> toldConditions;
+    // With the mutex: the last successful poll or connect, and whether the
+    // data were told stale since.
+    Clock::time_point lastGood;
+    bool staleTold = false;
     std::thread thread;
 };
 

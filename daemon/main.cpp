@@ -12,9 +12,12 @@
 
 #include "Auth.h"
 #include "Changes.h"
+#include "Events.h"
+#include "History.h"
 #include "HttpServer.h"
 #include "Log.h"
 #include "Metrics.h"
+#include "Notifier.h"
 #include "Options.h"
 #include "Server.h"
 #include "Sockets.h"
@@ -110,17 +113,34 @@ int main(int argc, char** argv) {
 
     int code = 0;
     try {
+        // Before the metrics, which read its count of write errors while they serve.
+        std::unique_ptr<History> history;
+        if (!options.historyPath.empty()) {
+            history = std::make_unique<History>(
+                HistorySettings{options.historyPath, options.historyDays, options.historyMaxMB});
+            log(Level::notice, "recording the history in ", options.historyPath, " (", options.historyDays,
+                " days, ", options.historyMaxMB, " MiB at most; 0 is no limit)");
+        }
         Metrics metrics;
+        if (history)
+            metrics.countedBy("moorwinch_history_write_errors_total",
+                              "History rows that could not be written (failed or dropped)",
+                              [&history] { return static_cast<double>(history->writeErrors()); });
         std::string metricsAt;
         if (options.metrics && !metricsLater) metricsAt = metrics.serve(options.metricsAt);
         Systemd systemd;
+        std::unique_ptr<Notifier> notifier;
+        if (!options.eventCommands.empty())
+            notifier = std::make_unique<Notifier>(
+                NotifierSettings{options.eventCommands, options.eventDelay, options.eventTimeout}, metrics);
+        Events events(options.port, metrics, history.get(), notifier.get());
         StationSettings settings{options.port, options.interval, options.timeoutMs, options.trace};
-        Station station(settings, metrics);
+        Station station(settings, metrics, events, history.get());
         Changes changes(station, *authority);
         const auto duration = [](double s) {
             return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
         };
-        Server server(station, changes, metrics, *authority, systemd,
+        Server server(station, changes, history.get(), metrics, *authority, systemd,
                       ClientLimits{options.maxClients, options.maxTcpClients, duration(options.authTimeout),
                                    duration(options.idleTimeout)});
         // The station thread wakes the server: on every way out of this block
@@ -135,7 +155,7 @@ int main(int argc, char** argv) {
         std::unique_ptr<HttpServer> http;
         if (options.http) {
             http = std::make_unique<HttpServer>(HttpSettings{options.httpAt, options.httpMaxStreams, options.www},
-                                                station, changes, metrics, *authority,
+                                                station, changes, history.get(), metrics, *authority,
                                                 [&server] { return server.sharedCounts(); });
             server.tap([&http](const Event& e) { http->publish(e); });
         }

@@ -99,7 +99,8 @@ TEST_F(Http, ReadsAnswerAsTheSocketDoesAndEveryResponseSaysItsType) {
             EXPECT_EQ(reply["data"], socket["data"]);
         }
     }
-    EXPECT_EQ(http(port, "GET", "/api/session").reply()["data"], json({{"signedIn", false}, {"signIn", true}}));
+    EXPECT_EQ(http(port, "GET", "/api/session").reply()["data"],
+              json({{"signedIn", false}, {"signIn", true}, {"history", false}}));
 
     const Response metrics = http(port, "GET", "/metrics");
     EXPECT_EQ(metrics.status, 200);
@@ -221,6 +222,34 @@ TEST_F(Http, ChangesNeedASessionAndThePagesOwnOrigin) {
     EXPECT_NE(r.header("set-cookie").find("Max-Age=0"), std::string::npos);
     EXPECT_EQ(post(port, "/api/set", {{"torque", 60}}, cookie).status, 403);
     EXPECT_EQ(socketAsk({{"op", "config"}})["data"]["cableRetractionTorque"], 55);
+}
+
+TEST_F(Http, HistoryAndEventsAnswerAsTheSocketDoes) {
+    startDaemon();
+    Response r = http(port, "GET", "/api/history?since=1m");
+    EXPECT_EQ(r.status, 503);
+    EXPECT_NE(r.body.find("--history"), std::string::npos) << r.body;
+    EXPECT_EQ(http(port, "GET", "/api/session").reply()["data"]["history"], false);
+    stopDaemon();
+
+    startDaemon({"--history", dir + "/history.db"});
+    EXPECT_EQ(http(port, "GET", "/api/session").reply()["data"]["history"], true);
+    const std::string since = "/api/history?since=10m&fields=cableLength,uavPowerConsumption";
+    ASSERT_TRUE(eventually([&] { return !http(port, "GET", since).reply()["data"]["rows"].empty(); }));
+    r = http(port, "GET", since + "&step=1");
+    ASSERT_EQ(r.status, 200) << r.body;
+    const json bucket = r.reply()["data"]["buckets"].at(0);
+    EXPECT_TRUE(bucket["cableLength"]["mean"].is_number()) << bucket;
+    EXPECT_FALSE(bucket.contains("mainsVoltage"));
+    const json socket = socketAsk({{"op", "events"}, {"since", "10m"}});
+    r = http(port, "GET", "/api/events?since=10m");
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(r.reply()["data"]["events"].at(0), socket["data"]["events"].at(0));  // "connected"
+    for (const char* bad : {"/api/history?fields=speed", "/api/history?since=1m&until=2m", "/api/history?step=fast",
+                            "/api/history?step=0", "/api/events?since=yesterday", "/api/events?step=1"}) {
+        r = http(port, "GET", bad);
+        EXPECT_EQ(r.status, 400) << bad << " " << r.body;
+    }
 }
 
 TEST_F(Http, WrongTokensSlowTheirAddressDown) {

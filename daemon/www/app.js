@@ -83,7 +83,7 @@ const state = {
   statusAt: null,       // performance.now() when the shown status arrived
   status: null,
   check: null,
-  history: null,        // true, false (no history), null (not asked yet)
+  history: false,       // the service records a history
   range: 600,
   signIn: false,
   signedIn: false,
@@ -305,18 +305,20 @@ function chooseRange(seconds) {
 async function loadHistory() {
   const range = state.range;
   const step = Math.max(range / POINTS_ACROSS, state.interval);
+  const keepLive = () => {
+    for (const plot of Object.values(plots)) plot.rows = plot.rows.filter((r) => r[0] >= Date.now() - range * 1000);
+    scheduleDraw();
+  };
+  if (!state.history) {
+    $('plots-note').textContent = 'The service records no history (--history): the plots show what arrived since this page opened.';
+    return keepLive();
+  }
   const { reply } = await api(`api/history?since=${range}s&fields=${PLOTTED.join(',')}&step=${step}`);
   if (range !== state.range) return;
   if (!reply || !reply.ok) {
-    state.history = false;
-    $('plots-note').textContent = reply && reply.error && reply.error.kind === 'unavailable'
-      ? 'No history recorded by the service: the plots show what arrived since this page opened.'
-      : `History unavailable${reply && reply.error ? `: ${reply.error.message}` : ''}.`;
-    for (const plot of Object.values(plots)) plot.rows = plot.rows.filter((r) => r[0] >= Date.now() - range * 1000);
-    scheduleDraw();
-    return;
+    $('plots-note').textContent = `History unavailable${reply ? `: ${reply.error.message}` : ''}.`;
+    return keepLive();
   }
-  state.history = true;
   $('plots-note').textContent = '';
   const buckets = reply.data.buckets || reply.data.rows || [];
   const live = Object.fromEntries(Object.values(plots).map((p) => [p.name, p.rows]));
@@ -366,21 +368,20 @@ let eventsTimer = null;
 async function loadEvents() {
   clearTimeout(eventsTimer);
   eventsTimer = null;
-  const { reply } = await api('api/events?since=24h');
-  if (reply && reply.ok) {
-    $('events-note').textContent = '';
-    showEvents(reply.data.events);
-  } else {
-    $('events-note').textContent = 'No history recorded by the service: the list shows what happened since this page opened.';
-    showEvents(localEvents);
+  if (!state.history) {
+    $('events-note').textContent = 'The service records no history (--history): the list shows what happened since this page opened.';
+    return showEvents(localEvents);
   }
+  const { reply } = await api('api/events?since=24h');
+  $('events-note').textContent = reply && reply.ok ? '' : `Events unavailable${reply ? `: ${reply.error.message}` : ''}.`;
+  showEvents(reply && reply.ok ? reply.data.events : localEvents);
 }
 
 // Something happened: the history has it a moment later.
 function eventHappened(kind, message) {
   localEvents.push({ time: Date.now() / 1000, kind, message });
   if (localEvents.length > 200) localEvents.shift();
-  if (state.history === false) showEvents(localEvents);
+  if (!state.history) showEvents(localEvents);
   else if (!eventsTimer) eventsTimer = setTimeout(loadEvents, 1500);
 }
 
