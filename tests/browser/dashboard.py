@@ -39,7 +39,8 @@ class Station:
     """The simulator's flight on a pseudo-terminal behind a fixed link, and the
     service in front of it with the dashboard on a free loopback port."""
 
-    def __init__(self, interval: float = 0.25, flight_seconds: int = 20, extra: Optional[List[str]] = None) -> None:
+    def __init__(self, interval: float = 0.25, flight_seconds: int = 20, history: bool = True,
+                 extra: Optional[List[str]] = None) -> None:
         self.dir = tempfile.mkdtemp(prefix="moorwinch-dashboard-")
         self.link = os.path.join(self.dir, "tty")
         self.socket = os.path.join(self.dir, "d.sock")
@@ -54,6 +55,8 @@ class Station:
         self.start_sim()
         args = [MOORWINCHD, "--port", self.link, "--socket", self.socket, "--foreground", "--interval", str(interval),
                 "--http", "0", "--token-file", self.token_file, "--verbose", *(extra or [])]
+        if history:
+            args += ["--history", os.path.join(self.dir, "history.db")]
         self.log = open(os.path.join(self.dir, "daemon.log"), "w+")
         self.daemon = subprocess.Popen(args, stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL)
         port = wait_for(lambda: re.search(r"dashboard on http://127\.0\.0\.1:(\d+)/", self.daemon_log()),

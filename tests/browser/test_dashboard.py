@@ -28,6 +28,9 @@ def station() -> Iterator[Station]:
 @pytest.fixture(scope="module")
 def page(station: Station):
     driver = browser()
+    # What the browser asked for its own start page is not the dashboard's.
+    driver.get("about:blank")
+    requested_urls(driver)
     driver.get(station.url)
     yield driver
     driver.quit()
@@ -111,3 +114,6 @@ def test_an_unplugged_station_shows_disconnected_and_stale_then_connected(page, 
     station.start_sim()
     wait_for(lambda: attribute(page, "#connection", "data-state") == "connected", "connected again", PATIENCE * 2)
     wait_for(lambda: attribute(page, "#values", "data-stale") == "false", "fresh values")
+    # The history's events, with the disconnection.
+    wait_for(lambda: page.find_elements(By.CSS_SELECTOR, '#events li[data-kind="disconnected"]'),
+             "the disconnection among the events")
