@@ -356,7 +356,7 @@ function eventText(e) {
 
 function showEvents(events) {
   const list = $('events');
-  const items = events.slice(-50).reverse().map((e) => el('li', { 'data-kind': e.kind },
+  const items = events.slice(-50).reverse().map((e) => el('li', { 'data-kind': e.kind, 'data-verdict': (e.data && e.data.verdict) || '' },
     el('time', { dateTime: new Date(e.time * 1000).toISOString(), text: new Date(e.time * 1000).toLocaleString() }),
     el('span', { class: 'kind', text: e.kind }),
     el('span', { class: 'what', text: eventText(e) })));
