@@ -194,6 +194,9 @@ HttpServer::~HttpServer() { stop(); }
 
 std::string HttpServer::serve() {
     const std::string address = civetwebAddress(settings.at);
+    if (address[0] == '[' && !mg_check_feature(MG_FEATURES_IPV6))
+        throw std::runtime_error("cannot serve HTTP on " + address + ": this civetweb has no IPv6; give an IPv4 "
+                                 "address, e.g. 0.0.0.0:PORT");
     const std::string threads = std::to_string(settings.maxStreams + requestThreads);
     const std::string headerBytes = std::to_string(maxHeaderBytes);
     const char* options[] = {"listening_ports",
@@ -246,12 +249,12 @@ void HttpServer::publish(const Event& event) {
     broadcast.publish(kinds[event.kind], event.line);
     if (event.kind == Event::gap) return;
     // The verdict goes to the streams when it changes, as /api/check gives it.
-    const std::string check = readReply(requestOf(Op::check), station.snapshot(), {});
-    const json reply = json::parse(check, nullptr, false);
-    const std::string judged = reply.is_object() ? reply.value("data", json()).dump() : "";
+    const Snapshot s = station.snapshot();
+    std::string judged = std::to_string(s.verdict);
+    for (const std::string& condition : s.conditions) judged += "\n" + condition;
     if (judged == lastCheck) return;
     lastCheck = judged;
-    broadcast.publish("check", std::make_shared<const std::string>(check));
+    broadcast.publish("check", std::make_shared<const std::string>(readReply(requestOf(Op::check), s, {})));
 }
 
 int HttpServer::handle(mg_connection* connection, void* self) {

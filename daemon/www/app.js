@@ -193,7 +193,7 @@ function buildPlots() {
   for (const p of PLOTS) {
     const legend = el('div', { class: 'legend' });
     const graph = el('div', { class: 'graph', role: 'img', 'aria-label': p.title });
-    const box = el('figure', { class: 'plot', 'data-plot': p.name, 'data-points': '0' },
+    const box = el('figure', { class: p.series.length === 2 ? 'plot dual' : 'plot', 'data-plot': p.name, 'data-points': '0' },
       el('figcaption', { text: p.title }), legend, graph);
     $('plots').append(box);
     plots[p.name] = { ...p, box, legend, graph, rows: [], dygraph: null, touched: false };
@@ -234,7 +234,8 @@ function drawPlot(plot) {
   }
   const labels = ['Time', ...plot.series.map(seriesLabel)];
   const series = {};
-  if (plot.series.length === 2) series[labels[2]] = { axis: 'y2' };
+  // The right axis's series dashed: power and current of a steady voltage draw the same line.
+  if (plot.series.length === 2) series[labels[2]] = { axis: 'y2', strokePattern: [10, 5] };
   Dygraph.PLUGINS = Dygraph.PLUGINS.filter((p) => p !== Dygraph.Plugins.Legend);
   plot.dygraph = new Dygraph(plot.graph, plot.rows, {
     labels,

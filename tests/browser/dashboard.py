@@ -40,9 +40,9 @@ class Station:
     service in front of it with the dashboard on a free loopback port."""
 
     def __init__(self, interval: float = 0.25, flight_seconds: int = 20, history: bool = True,
-                 extra: Optional[List[str]] = None) -> None:
+                 extra: Optional[List[str]] = None, link: str = "") -> None:
         self.dir = tempfile.mkdtemp(prefix="moorwinch-dashboard-")
-        self.link = os.path.join(self.dir, "tty")
+        self.link = link or os.path.join(self.dir, "tty")
         self.socket = os.path.join(self.dir, "d.sock")
         self.token_file = os.path.join(self.dir, "token")
         with open(self.token_file, "w") as f:
