@@ -90,6 +90,12 @@ bool readFile(const std::string& path, std::string& body) {
     return !in.bad();
 }
 
+// A text from the client, quoted and made valid UTF-8 for a message.
+std::string shown(const std::string& text) {
+    return json(text.size() > 64 ? text.substr(0, 64) + "..." : text)
+        .dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -268,7 +274,7 @@ int HttpServer::handle(mg_connection* connection, void* self) {
     try {
         server.route(call);
     } catch (const std::exception& e) {
-        log(Level::error, "http ", call.method, " ", call.path, ": ", e.what());
+        log(Level::error, "http ", shown(call.method), " ", shown(call.path), ": ", e.what());
         if (call.status == 0) call.refuse(500, "Unavailable", "internal", e.what());
     }
     return call.status ? call.status : 500;
@@ -277,82 +283,41 @@ int HttpServer::handle(mg_connection* connection, void* self) {
 void HttpServer::route(Call& call) {
     const bool api = call.path.compare(0, 5, "/api/") == 0;
     const bool post = call.method == "POST";
-    if (!api || !post) {
-        if (call.method != "GET" && call.method != "HEAD")
-            return call.refuse(405, "BadRequest", "methodNotAllowed", call.method + " is not served here",
-                               {{"Allow", "GET, HEAD"}});
-    }
+    if (api ? !post && call.method != "GET" : call.method != "GET" && call.method != "HEAD")
+        return call.refuse(405, "BadRequest", "methodNotAllowed", shown(call.method) + " is not served here",
+                           {{"Allow", api ? "GET, POST" : "GET, HEAD"}});
     if (!api) {
         if (call.info->query_string)
-            return call.refuse(400, "BadRequest", "badRequest", call.path + " takes no parameters");
+            return call.refuse(400, "BadRequest", "badRequest", shown(call.path) + " takes no parameters");
         if (call.path == "/metrics")
             return call.respond(200, "text/plain; version=0.0.4; charset=utf-8", metrics.exposition());
         if (auto it = files.find(call.path); it != files.end()) return serveFile(call, it->second);
-        return call.refuse(404, "BadRequest", "notFound", "nothing at " + call.path);
+        return call.refuse(404, "BadRequest", "notFound", "nothing at " + shown(call.path));
     }
 
     const std::string op = call.path.substr(5);
-    // The parameters of the API: bounded, each once, only those the op takes.
-    const char* raw = call.info->query_string;
-    if (raw) {
-        const std::string query = raw;
-        if (query.size() > maxQueryBytes)
-            return call.refuse(414, "BadRequest", "badRequest",
-                               "query longer than " + std::to_string(maxQueryBytes) + " bytes");
-        std::size_t start = 0;
-        while (start <= query.size()) {
-            std::size_t end = query.find('&', start);
-            if (end == std::string::npos) end = query.size();
-            const std::string pair = query.substr(start, end - start);
-            start = end + 1;
-            if (pair.empty()) continue;
-            const std::size_t equals = pair.find('=');
-            std::vector<char> name(pair.size() + 1), value(pair.size() + 1);
-            const std::string rawName = pair.substr(0, equals);
-            const std::string rawValue = equals == std::string::npos ? "" : pair.substr(equals + 1);
-            if (mg_url_decode(rawName.c_str(), static_cast<int>(rawName.size()), name.data(),
-                              static_cast<int>(name.size()), 1) < 0 ||
-                mg_url_decode(rawValue.c_str(), static_cast<int>(rawValue.size()), value.data(),
-                              static_cast<int>(value.size()), 1) < 0)
-                return call.refuse(400, "BadRequest", "badRequest", "malformed query");
-            if (call.query.size() >= maxQueryParameters)
-                return call.refuse(400, "BadRequest", "badRequest",
-                                   "more than " + std::to_string(maxQueryParameters) + " parameters");
-            if (!call.query.emplace(name.data(), value.data()).second)
-                return call.refuse(400, "BadRequest", "badRequest",
-                                   "parameter " + json(std::string(name.data())).dump() + " given twice");
-        }
-    }
-    for (const auto& [name, value] : call.query) {
-        bool known = false;
-        for (const auto& [taker, parameter] : queryParameters) known = known || (op == taker && name == parameter);
-        if (!known)
-            return call.refuse(400, "BadRequest", "badRequest",
-                               "unknown parameter " + json(name).dump(-1, ' ', false, json::error_handler_t::replace) +
-                                   " for /api/" + op);
-    }
+    if (!readQuery(call, op)) return;
 
+    const auto read = std::find_if(std::begin(readOps), std::end(readOps), [&](const auto& r) { return op == r.first; });
+    const bool takesGet = read != std::end(readOps) || op == "stream" || op == "history" || op == "events" ||
+                          op == "session";
+    const bool takesPost = op == "login" || op == "logout" || op == "set" || op == "reporting";
+    if (!takesGet && !takesPost) return call.refuse(404, "BadRequest", "notFound", "no API at " + shown(call.path));
+    if (!(post ? takesPost : takesGet))
+        return call.refuse(405, "BadRequest", "methodNotAllowed", call.method + " is not served here",
+                           {{"Allow", post ? "GET" : "POST"}});
     if (post) {
         if (op == "login") return login(call);
         if (op == "logout") return logout(call);
-        if (op == "set" || op == "reporting") return change(call, op);
-        if (op == "stream" || op == "session")
-            return call.refuse(405, "BadRequest", "methodNotAllowed", "POST is not served here", {{"Allow", "GET"}});
-        for (const auto& [name, read] : readOps)
-            if (op == name)
-                return call.refuse(405, "BadRequest", "methodNotAllowed", "POST is not served here", {{"Allow", "GET"}});
-        return call.refuse(404, "BadRequest", "notFound", "no API at " + call.path);
+        return change(call, op);
     }
     if (op == "stream") return stream(call);
     if (op == "history" || op == "events") return question(call, op);
     if (op == "session")
-        return call.reply(okReply(
-            nullptr, {{"signedIn", signedIn(call)}, {"signIn", authority.hasToken()}, {"history", history != nullptr}}));
-    if (op == "login" || op == "logout" || op == "set")
-        return call.refuse(405, "BadRequest", "methodNotAllowed", "GET is not served here", {{"Allow", "POST"}});
-    for (const auto& [name, read] : readOps)
-        if (op == name) return call.reply(readReply(requestOf(read), station.snapshot(), counts()));
-    return call.refuse(404, "BadRequest", "notFound", "no API at " + call.path);
+        return call.reply(okReply(nullptr, {{"signedIn", signedIn(call)},
+                                            {"signIn", authority.hasToken()},
+                                            {"history", history != nullptr}}));
+    call.reply(readReply(requestOf(read->second), station.snapshot(), counts()));
 }
 
 // The history and events ops with their members from the query: the same
@@ -396,6 +361,45 @@ void HttpServer::question(Call& call, const std::string& op) {
         }
     } done{*this};
     call.reply(historyReply(request, history));
+}
+
+// The parameters of the API: bounded, each once, only those the op takes.
+// False when refused (answered already).
+bool HttpServer::readQuery(Call& call, const std::string& op) {
+    const char* raw = call.info->query_string;
+    const std::string query = raw ? raw : "";
+    if (query.size() > maxQueryBytes) {
+        call.refuse(414, "BadRequest", "badRequest", "query longer than " + std::to_string(maxQueryBytes) + " bytes");
+        return false;
+    }
+    for (std::size_t start = 0; start < query.size();) {
+        const std::size_t end = std::min(query.find('&', start), query.size());
+        const std::string pair = query.substr(start, end - start);
+        start = end + 1;
+        if (pair.empty()) continue;
+        const std::size_t equals = std::min(pair.find('='), pair.size());
+        std::string texts[2] = {pair.substr(0, equals), equals < pair.size() ? pair.substr(equals + 1) : ""};
+        for (std::string& text : texts) {
+            std::vector<char> decoded(text.size() + 1);
+            if (mg_url_decode(text.c_str(), static_cast<int>(text.size()), decoded.data(),
+                              static_cast<int>(decoded.size()), 1) < 0) {
+                call.refuse(400, "BadRequest", "badRequest", "malformed query");
+                return false;
+            }
+            text = decoded.data();
+        }
+        bool known = false;
+        for (const auto& [taker, parameter] : queryParameters) known = known || (op == taker && texts[0] == parameter);
+        std::string problem;
+        if (!known) problem = "unknown parameter " + shown(texts[0]) + " for " + shown("/api/" + op);
+        else if (!call.query.emplace(texts[0], texts[1]).second)
+            problem = "parameter " + shown(texts[0]) + " given twice";
+        if (!problem.empty()) {
+            call.refuse(400, "BadRequest", "badRequest", problem);
+            return false;
+        }
+    }
+    return true;
 }
 
 void HttpServer::serveFile(Call& call, const File& file) {
@@ -486,8 +490,8 @@ bool HttpServer::ownOrigin(Call& call) {
     const std::string given = origin ? origin : "";
     const std::size_t scheme = given.find("://");
     if (!host || scheme == std::string::npos || lower(given.substr(scheme + 3)) != lower(host)) {
-        log(Level::info, "refused a POST to ", call.path, " from ", call.peer, ": Origin ",
-            origin ? json(given).dump(-1, ' ', false, json::error_handler_t::replace) : "missing");
+        log(Level::info, "refused a POST to ", shown(call.path), " from ", call.peer, ": Origin ",
+            origin ? shown(given) : "missing");
         call.refuse(403, "Forbidden", "forbidden",
                     "a change must come from this dashboard's own page: the Origin header must name this server");
         return false;

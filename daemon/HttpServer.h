@@ -35,9 +35,8 @@ class Metrics;
 constexpr std::size_t maxBodyBytes = 8 * 1024;
 // The request line and headers together.
 constexpr std::size_t maxHeaderBytes = 16 * 1024;
-// The query string of an API request and the number of its parameters.
+// The query string of an API request.
 constexpr std::size_t maxQueryBytes = 2048;
-constexpr std::size_t maxQueryParameters = 8;
 // History questions answered at once; more are answered 503.
 constexpr unsigned int maxHttpQuestions = 2;
 // Requests served at once besides the event streams.
@@ -83,7 +82,7 @@ private:
 
     static int handle(mg_connection* connection, void* self);
     void route(Call& call);
-    void api(Call& call, const std::string& op);
+    bool readQuery(Call& call, const std::string& op);
     void stream(Call& call);
     void question(Call& call, const std::string& op);
     void login(Call& call);

@@ -54,8 +54,9 @@ bool Sessions::valid(const std::string& id, Clock::time_point now) {
 
 void Sessions::close(const std::string& id) {
     std::lock_guard<std::mutex> lock(mutex);
-    sessions.erase(std::remove_if(sessions.begin(), sessions.end(), [&](const Session& s) { return sameText(s.id, id); }),
-                   sessions.end());
+    sessions.erase(
+        std::remove_if(sessions.begin(), sessions.end(), [&](const Session& s) { return sameText(s.id, id); }),
+        sessions.end());
 }
 
 void Sessions::forgetOld(Clock::time_point now) {

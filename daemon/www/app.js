@@ -31,7 +31,10 @@ const PLOTS = [
   { name: 'cable', title: 'Cable length and speed', series: ['cableLength', 'cableSpeed'] },
   { name: 'uav', title: 'UAV supply power and current', series: ['uavPowerConsumption', 'uavSupplyCurrent'] },
   { name: 'mains', title: 'Mains voltage and current', series: ['mainsVoltage', 'mainsCurrent'] },
-  { name: 'temperatures', title: 'Temperatures', series: ['temperature1', 'temperature2', 'temperature3', 'temperature4'] },
+  {
+    name: 'temperatures', title: 'Temperatures',
+    series: ['temperature1', 'temperature2', 'temperature3', 'temperature4'],
+  },
 ];
 const PLOTTED = [...new Set(PLOTS.flatMap((p) => p.series))];
 const COLORS = ['#0b3d91', '#c0390b', '#1b7a2e', '#6a1b9a'];
@@ -104,7 +107,8 @@ function buildValues() {
     const value = el('span', { class: 'number', 'data-field': f.key, text: '–' });
     valueCells[f.key] = value;
     groups.get(f.group).append(
-      el('div', { class: 'value' }, el('dt', { text: f.label }), el('dd', {}, value, el('span', { class: 'unit', text: f.unit }))));
+      el('div', { class: 'value' }, el('dt', { text: f.label }),
+        el('dd', {}, value, el('span', { class: 'unit', text: f.unit }))));
   }
 }
 
@@ -193,7 +197,8 @@ function buildPlots() {
   for (const p of PLOTS) {
     const legend = el('div', { class: 'legend' });
     const graph = el('div', { class: 'graph', role: 'img', 'aria-label': p.title });
-    const box = el('figure', { class: p.series.length === 2 ? 'plot dual' : 'plot', 'data-plot': p.name, 'data-points': '0' },
+    const box = el('figure',
+      { class: p.series.length === 2 ? 'plot dual' : 'plot', 'data-plot': p.name, 'data-points': '0' },
       el('figcaption', { text: p.title }), legend, graph);
     $('plots').append(box);
     plots[p.name] = { ...p, box, legend, graph, rows: [], dygraph: null, touched: false };
@@ -283,7 +288,7 @@ function appendPoint(time, data) {
     const last = plot.rows[plot.rows.length - 1];
     const when = new Date(time * 1000);
     if (last && when <= last[0]) continue;
-    const values = data ? plot.series.map((k) => (typeof data[k] === 'number' ? data[k] : null)) : plot.series.map(() => null);
+    const values = plot.series.map((k) => (data && typeof data[k] === 'number' ? data[k] : null));
     // A gap is always kept: it is what breaks the line.
     if (data && last && last.slice(1).some((v) => v !== null) && (when - last[0]) / 1000 < step * 0.999) continue;
     plot.rows.push([when, ...values]);
@@ -297,7 +302,8 @@ function rangeLabel() {
 
 function chooseRange(seconds) {
   state.range = seconds;
-  for (const button of $('ranges').children) button.setAttribute('aria-pressed', String(button.textContent === rangeLabel()));
+  for (const button of $('ranges').children)
+    button.setAttribute('aria-pressed', String(button.textContent === rangeLabel()));
   loadHistory();
 }
 
@@ -311,7 +317,8 @@ async function loadHistory() {
     scheduleDraw();
   };
   if (!state.history) {
-    $('plots-note').textContent = 'The service records no history (--history): the plots show what arrived since this page opened.';
+    $('plots-note').textContent =
+      'The service records no history (--history): the plots show what arrived since this page opened.';
     return keepLive();
   }
   const { reply } = await api(`api/history?since=${range}s&fields=${PLOTTED.join(',')}&step=${step}`);
@@ -328,7 +335,8 @@ async function loadHistory() {
     let previous = null;
     for (const b of buckets) {
       const when = new Date(b.time * 1000);
-      if (previous !== null && (b.time - previous) > Math.max(step * 2.5, state.staleAfter)) rows.push([new Date((previous + step) * 1000), ...plot.series.map(() => null)]);
+      if (previous !== null && (b.time - previous) > Math.max(step * 2.5, state.staleAfter))
+        rows.push([new Date((previous + step) * 1000), ...plot.series.map(() => null)]);
       rows.push([when, ...plot.series.map((k) => (b[k] && typeof b[k] === 'object' ? b[k].mean : b[k]) ?? null)]);
       previous = b.time;
     }
@@ -344,7 +352,8 @@ async function loadHistory() {
 const localEvents = [];
 function authorText(author) {
   if (!author) return '';
-  const who = author.user ? `${author.user} (uid ${author.uid})` : author.uid !== undefined ? `uid ${author.uid}` : author.address || '';
+  const who = author.user ? `${author.user} (uid ${author.uid})`
+    : author.uid !== undefined ? `uid ${author.uid}` : author.address || '';
   return `${who} over ${author.transport === 'unix' ? 'the Unix socket' : (author.transport || '').toUpperCase()}`;
 }
 
@@ -357,7 +366,8 @@ function eventText(e) {
 
 function showEvents(events) {
   const list = $('events');
-  const items = events.slice(-50).reverse().map((e) => el('li', { 'data-kind': e.kind, 'data-verdict': (e.data && e.data.verdict) || '' },
+  const items = events.slice(-50).reverse().map((e) => el('li',
+    { 'data-kind': e.kind, 'data-verdict': (e.data && e.data.verdict) || '' },
     el('time', { dateTime: new Date(e.time * 1000).toISOString(), text: new Date(e.time * 1000).toLocaleString() }),
     el('span', { class: 'kind', text: e.kind }),
     el('span', { class: 'what', text: eventText(e) })));
@@ -370,11 +380,13 @@ async function loadEvents() {
   clearTimeout(eventsTimer);
   eventsTimer = null;
   if (!state.history) {
-    $('events-note').textContent = 'The service records no history (--history): the list shows what happened since this page opened.';
+    $('events-note').textContent =
+      'The service records no history (--history): the list shows what happened since this page opened.';
     return showEvents(localEvents);
   }
   const { reply } = await api('api/events?since=24h');
-  $('events-note').textContent = reply && reply.ok ? '' : `Events unavailable${reply ? `: ${reply.error.message}` : ''}.`;
+  $('events-note').textContent =
+    reply && reply.ok ? '' : `Events unavailable${reply ? `: ${reply.error.message}` : ''}.`;
   showEvents(reply && reply.ok ? reply.data.events : localEvents);
 }
 
@@ -475,7 +487,8 @@ function fillControls() {
   const c = state.config;
   if (c) {
     if (document.activeElement !== $('torque-input')) $('torque-input').value = c.cableRetractionTorque;
-    if (document.activeElement !== $('start-length-input')) $('start-length-input').value = c.cableRetractionStartLength;
+    const length = $('start-length-input');
+    if (document.activeElement !== length) length.value = c.cableRetractionStartLength;
     $('activation-now').textContent = c.systemActivation ? 'on' : 'off';
   }
   for (const [key] of REPORTING) {
@@ -566,9 +579,11 @@ async function api(path, body) {
   }
 }
 
+let stream = null;
 function openStream() {
-  const stream = new EventSource('api/stream');
-  const on = (kind, handle) => stream.addEventListener(kind, (e) => handle(JSON.parse(e.data)));
+  const source = new EventSource('api/stream');
+  stream = source;
+  const on = (kind, handle) => source.addEventListener(kind, (e) => handle(JSON.parse(e.data)));
   on('watch', (reply) => {
     const d = reply.data;
     const wasReachable = state.reachable;
@@ -589,7 +604,8 @@ function openStream() {
     state.error = e.error || '';
     if (!state.connected) appendPoint(Date.now() / 1000, null);
     if (was !== state.connected) {
-      eventHappened(e.state, state.connected ? `Connected to ${e.port}` : `Disconnected from ${e.port}${e.error ? `: ${e.error}` : ''}`);
+      eventHappened(e.state, state.connected
+        ? `Connected to ${e.port}` : `Disconnected from ${e.port}${e.error ? `: ${e.error}` : ''}`);
       if (state.connected) loadStation();
     }
     refreshFreshness();
@@ -603,10 +619,11 @@ function openStream() {
     const before = state.check && state.check.verdict;
     state.check = reply.ok ? reply.data : null;
     if (state.check && before && before !== state.check.verdict)
-      eventHappened('verdict', `Verdict ${state.check.verdict}${state.check.conditions.length ? `: ${state.check.conditions.join('; ')}` : ''}`);
+      eventHappened('verdict', [state.check.verdict, ...state.check.conditions].join(': '));
     showVerdict();
   });
-  stream.addEventListener('error', () => {
+  source.addEventListener('error', () => {
+    if (source !== stream) return;
     if (state.reachable) {
       state.reachable = false;
       appendPoint(Date.now() / 1000, null);
@@ -614,9 +631,33 @@ function openStream() {
       refreshFreshness();
     }
     // A refusal (too many streams) ends the stream for good; try again later.
-    if (stream.readyState === EventSource.CLOSED) setTimeout(openStream, 5000);
+    if (source.readyState === EventSource.CLOSED) setTimeout(() => source === stream && openStream(), 5000);
   });
 }
+
+// A browser gives one server six connections: a page out of sight holds none
+// (a hidden tab, a page left but kept to come back to), and catches up when
+// it is seen again.
+function pauseStream() {
+  if (!stream) return;
+  stream.close();
+  stream = null;
+  state.reachable = state.everReachable = false;
+  appendPoint(Date.now() / 1000, null);
+  refreshFreshness();
+}
+
+function resumeStream() {
+  if (stream) return;
+  openStream();
+  loadStation();
+  loadHistory();
+  loadEvents();
+}
+
+addEventListener('pagehide', pauseStream);
+addEventListener('pageshow', (e) => e.persisted && resumeStream());
+document.addEventListener('visibilitychange', () => (document.hidden ? pauseStream() : resumeStream()));
 
 async function start() {
   buildValues();
