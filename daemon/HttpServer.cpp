@@ -1,18 +1,17 @@
 #include "HttpServer.h"
 
 #include <civetweb.h>
-#include <unistd.h>
 
 #include <MoorwinchJson.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <optional>
 #include <cctype>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -111,7 +110,7 @@ std::string frame(const std::string& id, const std::string& kind, const std::str
 }
 
 int logFromCivetweb(const mg_connection*, const char* message) {
-    log(Level::debug, "http: ", message);
+    log(Level::debug, "http: ", shown(message));
     return 1;
 }
 
