@@ -10,9 +10,14 @@
 //   fairness   6 clients sending changes back to back at 0.2 s: changes made,
 //              polls seen by a watcher against the slots, the longest time
 //              between two polls
-// Usage: MoorwinchdBench [--seconds S] [--resource-seconds S]
-//   --seconds S            length of each fan-out and latency run (default 30)
+//   history    the poll loop at 0.05 s without and with --history: polls, slots
+//              the service missed, gaps a watcher saw, the time between two
+//              status lines (median, p99, max), CPU share; then the run's
+//              polls asked back through the service, as rows and in 1000 buckets
+// Usage: MoorwinchdBench [--seconds S] [--resource-seconds S] [--only SECTION]
+//   --seconds S            length of each fan-out, latency and history run (default 30)
 //   --resource-seconds S   length of the resource run (default 180)
+//   --only SECTION         run one section: fan-out, resources, reconnect, fairness, history
 #include <sys/epoll.h>
 
 #include <algorithm>
@@ -59,13 +64,13 @@ struct Bench {
         if (!eventually([&] { return access(link().c_str(), F_OK) == 0; }))
             throw std::runtime_error("the simulator did not start");
     }
-    void startDaemon(const std::string& interval) {
+    void startDaemon(const std::string& interval, const std::vector<std::string>& extra = {}) {
         daemon.reset();
         std::filesystem::remove(dir + "/daemon.log");
-        daemon = std::make_unique<Process>(
-            std::vector<std::string>{MOORWINCHD_PATH, "--port", link(), "--socket", socket(), "--foreground",
-                                     "--interval", interval, "--max-clients", "1000"},
-            dir + "/daemon.log");
+        std::vector<std::string> args = {MOORWINCHD_PATH, "--port",     link(),   "--socket",      socket(),
+                                         "--foreground",  "--interval", interval, "--max-clients", "1000"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        daemon = std::make_unique<Process>(args, dir + "/daemon.log");
         if (!eventually([&] {
                 Connection c(dialUnix(socket()));
                 return c.open() && c.ask({{"op", "status"}}).value("ok", false);
@@ -253,25 +258,95 @@ void fairness(Bench& bench, double seconds) {
     std::fflush(stdout);
 }
 
+// One answer through the service: its time and size.
+std::pair<double, std::size_t> timed(const std::string& socket, const json& request, std::size_t& items) {
+    Connection c(dialUnix(socket));
+    const auto start = Clock::now();
+    c.send(request.dump() + "\n");
+    const std::string line = c.line(std::chrono::seconds(120));
+    const double ms = 1000 * std::chrono::duration<double>(Clock::now() - start).count();
+    const json reply = json::parse(line, nullptr, false);
+    items = 0;
+    if (reply.is_object() && reply.value("ok", false))
+        for (const auto& list : reply["data"]) items = list.size();
+    else
+        std::cerr << "MoorwinchdBench: " << line.substr(0, 300) << "\n";
+    return {ms, line.size()};
+}
+
+void history(Bench& bench, double seconds) {
+    const std::string file = bench.dir + "/history.db";
+    double from = 0;
+    for (bool recording : {false, true}) {
+        bench.startDaemon("0.05", recording ? std::vector<std::string>{"--history", file} : std::vector<std::string>{});
+        Connection watcher(dialUnix(bench.socket()));
+        if (watcher.ask({{"op", "watch"}}).value("ok", false) != true) throw std::runtime_error("the watcher was refused");
+        const json before = state(bench.socket());
+        const long ticks0 = usage(bench.pid).first;
+        from = wallSeconds();
+        const auto start = Clock::now();
+        const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        long gaps = 0;
+        std::vector<double> between;
+        Clock::time_point last{};
+        while (Clock::now() < end) {
+            const json e = watcher.next(std::chrono::milliseconds(200));
+            if (e.value("event", "") == "gap") ++gaps;
+            if (e.value("event", "") != "status") continue;
+            const auto now = Clock::now();
+            if (last != Clock::time_point{}) between.push_back(1000 * std::chrono::duration<double>(now - last).count());
+            last = now;
+        }
+        const auto [ticks1, rss1] = usage(bench.pid);
+        const json after = state(bench.socket());
+        std::printf("history    poll loop at 0.05 s %s, %.0f s: polls %ld, slots the service missed %ld, gaps at a "
+                    "watcher %ld, between two status lines median %.1f ms, p99 %.1f ms, max %.1f ms, CPU %.2f %% of one "
+                    "core, resident memory %ld KiB\n",
+                    recording ? "with --history   " : "without --history", seconds,
+                    after.value("polls", 0L) - before.value("polls", 0L),
+                    after.value("pollsMissed", 0L) - before.value("pollsMissed", 0L), gaps, percentile(between, 0.5),
+                    percentile(between, 0.99), percentile(between, 1.0),
+                    100.0 * static_cast<double>(ticks1 - ticks0) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds,
+                    rss1);
+        std::fflush(stdout);
+    }
+    std::size_t items;
+    const double until = wallSeconds();
+    auto [ms, bytes] = timed(bench.socket(), {{"op", "history"}, {"since", from}, {"until", until}}, items);
+    std::printf("history    the run asked back: %zu rows of every field in %.0f ms, %.1f MB (%.0f bytes a row)\n", items,
+                ms, static_cast<double>(bytes) / 1e6, items ? static_cast<double>(bytes) / static_cast<double>(items) : 0.0);
+    std::tie(ms, bytes) = timed(
+        bench.socket(), {{"op", "history"}, {"since", from}, {"until", until}, {"step", (until - from) / 1000}}, items);
+    std::printf("history    the run asked back in buckets: %zu buckets of every field in %.0f ms, %.1f MB\n", items, ms,
+                static_cast<double>(bytes) / 1e6);
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     double seconds = 30, resourceSeconds = 180;
+    std::string only;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--seconds") seconds = std::atof(argv[i + 1]);
         else if (option == "--resource-seconds") resourceSeconds = std::atof(argv[i + 1]);
+        else if (option == "--only") only = argv[i + 1];
     }
+    const auto run = [&only](const char* section) { return only.empty() || only == section; };
     signal(SIGPIPE, SIG_IGN);
     try {
         Bench bench;
         bench.startSimulator();
-        fanOut(bench, 1, seconds);
-        fanOut(bench, 100, seconds);
-        fanOut(bench, 500, seconds);  // headroom
-        resources(bench, resourceSeconds);
-        reconnect(bench);
-        fairness(bench, seconds);
+        if (run("fan-out")) {
+            fanOut(bench, 1, seconds);
+            fanOut(bench, 100, seconds);
+            fanOut(bench, 500, seconds);  // headroom
+        }
+        if (run("resources")) resources(bench, resourceSeconds);
+        if (run("reconnect")) reconnect(bench);
+        if (run("fairness")) fairness(bench, seconds);
+        if (run("history")) history(bench, seconds);
     } catch (const std::exception& e) {
         std::cerr << "MoorwinchdBench: " << e.what() << "\n";
         return 1;

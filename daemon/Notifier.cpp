@@ -20,6 +20,8 @@ extern char** environ;
 namespace moorwinchd {
 namespace {
 
+// Events not yet taken by the thread.
+constexpr std::size_t maxOffered = 1024;
 // A command whose output has ended is looked at this often until it has exited.
 constexpr std::chrono::milliseconds reapCheck{20};
 
@@ -77,6 +79,11 @@ void Notifier::offer(const StationEvent& event) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (stopping) return;
+        // Far more than the station gives between two turns of the thread.
+        if (offered.size() >= maxOffered) {
+            metrics.eventCommand("dropped");
+            return;
+        }
         offered.push_back(Offered{event, Clock::now()});
     }
     const std::uint64_t one = 1;

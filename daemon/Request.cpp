@@ -132,8 +132,8 @@ bool parseHistory(const json& object, Request& r, std::string& problem) {
     if (auto it = object.find("step"); it != object.end()) {
         const double step = it->is_number() ? it->get<double>() : std::nan("");
         if (!(step >= minStep && step <= maxStep))
-            return fail(problem, "\"step\" must be a number of seconds from " + std::to_string(minStep).substr(0, 5) +
-                                     " to " + std::to_string(static_cast<long>(maxStep)));
+            return fail(problem, "\"step\" must be a number of seconds from 0.001 to " +
+                                     std::to_string(static_cast<long>(maxStep)));
         r.step = step;
     }
     return parseRange(object, r, problem);

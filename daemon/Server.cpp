@@ -28,6 +28,7 @@ constexpr std::size_t readChunk = 16 * 1024;
 constexpr int readsPerWake = 8;  // then the other clients get their turn
 constexpr std::chrono::seconds lingerLimit{2};
 constexpr std::chrono::milliseconds lingerCheck{100};
+constexpr const char* answersWaiting = "history answers of other clients still wait to be read; try again";
 // epoll data of the service's own descriptors; client ids stay below it.
 constexpr std::uint64_t ownTag = std::uint64_t{1} << 63;
 
@@ -104,7 +105,11 @@ void Server::answerQuestions() {
         auto [client, request] = std::move(questions.front());
         questions.pop_front();
         lock.unlock();
-        post(client, historyReply(request, history), true);
+        post(client,
+             bulkBytes >= maxBulkBytes
+                 ? errorReply(request.id, {"Unavailable", "unavailable", answersWaiting})
+                 : historyReply(request, history),
+             true);
         lock.lock();
     }
 }
@@ -364,7 +369,7 @@ void Server::question(Client& c, Request& r) {
                                   "its reply"}));
         return;
     }
-    if (bulkBytes >= maxBulkBytes) refusal = "history answers of other clients still wait to be read; try again";
+    if (bulkBytes >= maxBulkBytes) refusal = answersWaiting;
     {
         std::lock_guard<std::mutex> lock(questionsMutex);
         if (!refusal && questions.size() >= maxQuestions) refusal = "too many history questions waiting; try again";

@@ -11,6 +11,7 @@
 #ifndef MOORWINCHD_SERVER_H
 #define MOORWINCHD_SERVER_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -166,7 +167,9 @@ private:
     std::function<void(const Event&)> listener;
     mutable std::mutex countsMutex;
     ServerCounts lastCounts;
-    std::size_t bulkBytes = 0;  // of all clients' history answers not sent yet
+    // Of all clients' history answers not sent yet; the answering thread looks
+    // at it too, so that at most one answer goes beyond the budget.
+    std::atomic<std::size_t> bulkBytes{0};
     // History questions, for their thread.
     std::mutex questionsMutex;
     std::condition_variable questionWaiting;

@@ -32,5 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_REQUIRE(named > 0, "reporting set without flags");
     }
     if (request.op == Op::auth) FUZZ_REQUIRE(request.token.size() <= 1024, "token unbounded");
+    if (request.op == Op::history || request.op == Op::events) {
+        for (const json* t : {&request.since, &request.until}) {
+            const bool text = t->is_string() && t->get_ref<const std::string&>().size() <= maxTimeBytes;
+            FUZZ_REQUIRE(t->is_null() || t->is_number() || text, "time unbounded");
+        }
+        FUZZ_REQUIRE(request.fields.size() <= maxFields, "fields unbounded");
+        for (const std::string& f : request.fields) FUZZ_REQUIRE(f.size() <= maxFieldBytes, "field name unbounded");
+        if (request.step) FUZZ_REQUIRE(*request.step >= minStep && *request.step <= maxStep, "step out of bounds");
+    }
     return 0;
 }

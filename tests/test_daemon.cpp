@@ -13,7 +13,9 @@
 #include <sys/stat.h>
 
 #include <Moorwinch.h>
+#include <MoorwinchHistory.h>
 #include <MoorwinchService.h>
+#include <SQLiteCpp/SQLiteCpp.h>
 
 #include <atomic>
 #include <cmath>
@@ -22,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "DaemonHarness.h"
@@ -55,8 +58,9 @@ protected:
     std::string daemonLog() const { return slurp(dir + "/daemon.log"); }
 
     void startSimulator() {
-        simulator = std::make_unique<Process>(std::vector<std::string>{MOORWINCH_SIM_PATH, "--link", link(), "--verbose"},
-                                              dir + "/sim.log");
+        std::vector<std::string> args = {MOORWINCH_SIM_PATH, "--link", link(), "--verbose"};
+        args.insert(args.end(), scenario.begin(), scenario.end());
+        simulator = std::make_unique<Process>(args, dir + "/sim.log");
         ASSERT_TRUE(eventually([&] { return access(link().c_str(), F_OK) == 0; }));
     }
 
@@ -95,6 +99,8 @@ protected:
     std::string dir;
     std::unique_ptr<Process> simulator, daemon;
     int tcpPort = -1, metricsPort = -1;
+    // The simulator's options besides its link, for the next startSimulator.
+    std::vector<std::string> scenario;
     // The service's settings for the next startDaemon.
     std::string interval = "0.1", timeoutMs = "1000", listenAt = "0";
     bool withToken = true;
@@ -687,11 +693,19 @@ TEST_F(Daemon, ASilentActivationKeepsWatchdogAndWatchersFedAndTheDataHonest) {
     EXPECT_TRUE(busyGap);
     EXPECT_TRUE(staleWhileConnected) << "old data served as current";
     EXPECT_GT(scrapedAge, staleAfter);
+    // Told once as an event, and its end at the next poll.
+    const auto told = [&](const std::string& text) {
+        return eventually([&] { return daemonLog().find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(told("warning: no successful poll for ")) << daemonLog();
 
     // A thread stuck past the bound of its call (here its log cannot be
     // written) gets no more pings.
     simulator->signal(SIGCONT);
     ASSERT_FALSE(watcher->event("status").is_null());
+    EXPECT_TRUE(told("s: the data are fresh")) << daemonLog();
+    const std::string written = daemonLog();
+    EXPECT_EQ(written.find("the data are stale"), written.rfind("the data are stale")) << "stale told more than once";
     log.stop();
     EXPECT_TRUE(eventually(
         [&] {
@@ -779,6 +793,417 @@ TEST_F(Daemon, AListenAddressNotUpYetKeepsNoLocalClientOut) {
     startDaemon();
     EXPECT_NE(daemonLog().find("is not there yet"), std::string::npos) << daemonLog();
     EXPECT_EQ(client()->ask({{"op", "status"}})["ok"], true);
+}
+
+
+// --- The history, the events and their commands ---------------------------
+
+namespace H = KORVANE::MoorwinchHistory;
+
+H::Time micros(const json& unixSeconds) { return std::llround(unixSeconds.get<double>() * 1e6); }
+
+std::vector<H::Row> recordedPolls(const std::string& file) {
+    return H::Reader(file).rows(H::minTime, H::maxTime, H::FieldSet({"cableLength"}));
+}
+
+// An executable shell script in the test's folder.
+std::string script(const std::string& path, const std::string& body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+int localPort(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+TEST_F(Daemon, TheHistoryHoldsEveryPollTheEventsAndWhoChangedWhat) {
+    scenario = {"--scenario", "flight", "--flight-seconds", "4"};
+    simulator.reset();
+    startSimulator();
+    const std::string file = dir + "/history.db";
+    startDaemon({"--history", file});
+    auto watcher = client();
+    ASSERT_EQ(watcher->ask({{"op", "watch"}})["ok"], true);
+    std::set<H::Time> seen;  // the polls the watcher saw
+    const auto follow = [&](const std::string& until) {
+        for (json e = watcher->next(); !e.is_null(); e = watcher->next()) {
+            if (e["event"] == "status") seen.insert(micros(e["time"]));
+            if (e["event"] == until || (e["event"] == "state" && e["state"] == until)) return e;
+        }
+        return json();
+    };
+    // Until the drone has climbed a little.
+    for (int i = 0; follow("status")["data"].value("cableLength", 0.0) < 1; ++i) ASSERT_LT(i, 200);
+
+    // A change over the Unix socket and one over TCP, each with its author.
+    auto local = client();
+    ASSERT_EQ(local->ask({{"op", "set"}, {"torque", 55}})["ok"], true);
+    Connection tcp(dialTcp(tcpPort));
+    ASSERT_EQ(tcp.ask({{"op", "auth"}, {"token", token}})["ok"], true);
+    ASSERT_EQ(tcp.ask({{"op", "set"}, {"startLength", 2.5}})["ok"], true);
+    const std::string tcpAuthor = "127.0.0.1:" + std::to_string(localPort(tcp.fd));
+    const passwd* me = getpwuid(getuid());
+    const std::string unixAuthor = "uid " + std::to_string(getuid()) + (me ? std::string(" (") + me->pw_name + ")" : "") +
+                                   " pid " + std::to_string(getpid()) + " on the Unix socket";
+    // The audit, at notice.
+    EXPECT_NE(daemonLog().find("notice: " + unixAuthor + " changed the configuration: cableRetractionTorque 40 -> 55; ok"),
+              std::string::npos)
+        << daemonLog();
+    EXPECT_NE(daemonLog().find("notice: " + tcpAuthor +
+                               " over TCP changed the configuration: cableRetractionStartLength 1.5 -> 2.5; ok"),
+              std::string::npos)
+        << daemonLog();
+
+    // Unplugged and back.
+    simulator->signal(SIGTERM);
+    ASSERT_EQ(simulator->wait(), 0);
+    ASSERT_TRUE(follow("disconnected").is_object());
+    startSimulator();
+    ASSERT_TRUE(follow("connected").is_object());
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(follow("status").is_object());
+    daemon->signal(SIGTERM);  // the writer writes what it holds before the service ends
+    ASSERT_EQ(daemon->wait(), 0);
+
+    // Every poll between the first and the last the watcher saw, and no other.
+    std::set<H::Time> recorded;
+    std::set<double> lengths;
+    for (const H::Row& row : recordedPolls(file)) {
+        if (row.time >= *seen.begin() && row.time <= *seen.rbegin()) recorded.insert(row.time);
+        lengths.insert(row.values.at(0).value_or(-1));
+    }
+    EXPECT_EQ(recorded, seen);
+    EXPECT_GT(lengths.size(), 2u) << "the flight's cable length did not move";
+
+    std::vector<std::string> kinds;
+    std::vector<json> changes;
+    H::Time changed = 0;
+    json verdict;
+    for (const H::Event& e : H::Reader(file).events(H::minTime, H::maxTime)) {
+        if (e.kind == "verdict") {
+            const json now = {e.data["verdict"], e.data["conditions"]};
+            EXPECT_NE(now, verdict) << "the same verdict told twice in a row";
+            verdict = now;
+            continue;
+        }
+        kinds.push_back(e.kind);
+        if (e.kind == "config") changes.push_back(e.data), changed = e.time;
+    }
+    EXPECT_EQ(kinds, (std::vector<std::string>{"connected", "config", "config", "disconnected", "connected"}));
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0]["author"], json({{"transport", "unix"},
+                                          {"uid", getuid()},
+                                          {"pid", getpid()},
+                                          {"user", me ? json(me->pw_name) : json(nullptr)}}));
+    EXPECT_EQ(changes[0]["old"], json({{"cableRetractionTorque", 40}}));
+    EXPECT_EQ(changes[0]["new"], json({{"cableRetractionTorque", 55}}));
+    EXPECT_EQ(changes[0]["result"], "ok");
+    EXPECT_EQ(changes[1]["author"], json({{"transport", "tcp"}, {"address", tcpAuthor}}));
+    EXPECT_EQ(changes[1]["new"], json({{"cableRetractionStartLength", 2.5}}));
+    // The configuration as read after the changes (the returned station starts afresh).
+    const auto config = H::Reader(file).config(changed);
+    ASSERT_TRUE(config.has_value());
+    EXPECT_EQ(config->config.cableRetractionTorque, 55u);
+    EXPECT_EQ(config->config.cableRetractionStartLength, 2.5f);
+    EXPECT_EQ(H::Reader(file).config(H::maxTime)->config.cableRetractionTorque, 40u);
+    EXPECT_TRUE(H::Reader(file).details(H::maxTime).has_value());
+}
+
+TEST_F(Daemon, HistoryAndEventsOpsAnswerRangesAndBucketsAndRefuseBadQuestions) {
+    // More polls in one stretch than one answer may hold, and an event, two
+    // hours ago (before the default range).
+    const std::string file = dir + "/history.db";
+    const H::Time start = H::now() - 7200 * H::microsecondsPerSecond;
+    {
+        H::WriterOptions options;
+        options.queueLimit = H::answerLimit + 10;
+        H::Writer writer(file, options);
+        KORVANE::Moorwinch::systemStatus status;
+        status.cab = 1;  // the cable's values are reported
+        for (std::size_t i = 0; i <= H::answerLimit; ++i) {
+            status.cableLength = static_cast<float>(i % 10);
+            writer.appendPoll(start + static_cast<H::Time>(i) * 1000, KORVANE::MoorwinchDefinitions::statusOk, status);
+        }
+        writer.appendEvent(start, "disconnected", "disconnected from the test", {{"error", "gone"}});
+    }
+    startDaemon({"--history", file});
+    auto c = client();
+    const double from = H::toSeconds(start);
+    json r = c->ask({{"op", "history"}, {"id", 1}, {"since", from}, {"until", from + 0.009}, {"fields", {"cableLength"}}});
+    ASSERT_EQ(r["ok"], true) << r;
+    EXPECT_EQ(r["id"], 1);
+    ASSERT_EQ(r["data"]["rows"].size(), 10u);
+    EXPECT_EQ(r["data"]["rows"][3], json({{"time", from + 0.003}, {"cableLength", 3.0}, {"verdict", "ok"}}));
+    r = c->ask({{"op", "history"}, {"since", H::formatTime(start)}, {"until", from + 0.0199}, {"fields", {"cableLength"}},
+                {"step", 0.01}});
+    ASSERT_EQ(r["ok"], true) << r;
+    ASSERT_EQ(r["data"]["buckets"].size(), 2u);
+    EXPECT_EQ(r["data"]["buckets"][1]["cableLength"], json({{"min", 0.0}, {"max", 9.0}, {"mean", 4.5}}));
+    EXPECT_EQ(r["data"]["buckets"][1]["verdict"], "ok");
+    r = c->ask({{"op", "history"}, {"since", from}, {"until", from + 200}, {"fields", {"cableLength"}}});
+    EXPECT_EQ(r["error"]["type"], "BadRequest") << r;
+    EXPECT_NE(r["error"]["message"].get<std::string>().find("100000"), std::string::npos) << r;
+    r = c->ask({{"op", "history"}, {"since", from}, {"until", from + 200}, {"fields", {"cableLength"}}, {"step", 1}});
+    EXPECT_EQ(r["data"]["buckets"].size(), 101u) << r.dump().substr(0, 300);
+    // Without a range: the last hour, the service's own polls in it.
+    EXPECT_TRUE(eventually([&] {
+        r = c->ask({{"op", "history"}});
+        return r["ok"] == true && !r["data"]["rows"].empty();
+    })) << r;
+    r = c->ask({{"op", "events"}, {"since", from - 1}, {"until", from + 1}});
+    ASSERT_EQ(r["data"]["events"].size(), 1u) << r;
+    EXPECT_EQ(r["data"]["events"][0]["kind"], "disconnected");
+    EXPECT_EQ(r["data"]["events"][0]["data"]["error"], "gone");
+
+    const std::vector<std::pair<json, std::string>> bad = {
+        {{{"op", "history"}, {"since", "now"}, {"until", "1h"}}, "is after until"},
+        {{{"op", "history"}, {"fields", {"cableLength", "wings"}}}, "'wings'"},
+        {{{"op", "history"}, {"fields", "cableLength"}}, "\"fields\" must be a list"},
+        {{{"op", "history"}, {"since", "yesterday"}}, "bad time 'yesterday'"},
+        {{{"op", "history"}, {"since", std::string(100, '9')}}, "at most 64 bytes"},
+        {{{"op", "history"}, {"until", true}}, "\"until\" must be"},
+        {{{"op", "history"}, {"step", 0}}, "\"step\" must be"},
+        {{{"op", "history"}, {"step", "5"}}, "\"step\" must be"},
+        {{{"op", "events"}, {"step", 5}}, "unknown member \"step\""},
+    };
+    for (const auto& [request, expected] : bad) {
+        r = c->ask(request);
+        EXPECT_EQ(r["error"]["type"], "BadRequest") << request << " -> " << r;
+        EXPECT_NE(r["error"].value("message", "").find(expected), std::string::npos) << request << " -> " << r;
+    }
+
+    daemon.reset();
+    startDaemon();
+    r = client()->ask({{"op", "events"}});
+    EXPECT_EQ(r["error"]["type"], "Unavailable") << r;
+    EXPECT_NE(r["error"]["message"].get<std::string>().find("--history"), std::string::npos) << r;
+}
+
+TEST_F(Daemon, AHistoryThatCannotBeWrittenCostsRowsButNeverThePolls) {
+    // A directory where the file should be: nothing can be written until it goes.
+    const std::string file = dir + "/history.db";
+    ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
+    startDaemon({"--history", file});
+    auto watcher = client();
+    ASSERT_EQ(watcher->ask({{"op", "watch"}})["ok"], true);
+    int last = watcher->event("status")["poll"];
+    const auto errors = [&] { return metricValue(httpGet(metricsPort, "/metrics"), "moorwinch_history_write_errors_total"); };
+    ASSERT_TRUE(eventually([&] { return errors() >= 10; }));
+    for (int i = 0; i < 5; ++i) {
+        const json e = watcher->event("status");
+        ASSERT_EQ(e["poll"], ++last) << "a poll was missed";
+    }
+    EXPECT_EQ(client()->ask({{"op", "history"}})["error"]["type"], "Unavailable");
+    const std::string log = daemonLog();
+    const std::size_t told = log.find("history: cannot write " + file);
+    EXPECT_NE(told, std::string::npos) << log;
+    EXPECT_EQ(log.find("history: cannot write", told + 1), std::string::npos) << "told more than once";
+
+    // Once it can, it writes again.
+    ASSERT_EQ(rmdir(file.c_str()), 0);
+    ASSERT_TRUE(eventually([&] { return daemonLog().find("history: writing " + file + " again") != std::string::npos; }));
+    EXPECT_TRUE(eventually([&] {
+        const json r = client()->ask({{"op", "history"}, {"since", "5s"}});
+        return r["ok"] == true && !r["data"]["rows"].empty();
+    }));
+}
+
+TEST_F(Daemon, KilledWhileWritingTheHistoryLosesAtMostTheLastSecond) {
+    interval = "0.05";
+    const std::string file = dir + "/history.db";
+    startDaemon({"--history", file});
+    auto watcher = client();
+    ASSERT_EQ(watcher->ask({{"op", "watch"}})["ok"], true);
+    std::vector<H::Time> seen;
+    while (seen.size() < 60) {
+        const json e = watcher->event("status");
+        ASSERT_FALSE(e.is_null());
+        seen.push_back(micros(e["time"]));
+    }
+    daemon->signal(SIGKILL);
+    ASSERT_EQ(daemon->wait(), 128 + SIGKILL);
+
+    {
+        SQLite::Database db(file, SQLite::OPEN_READWRITE);
+        EXPECT_EQ(db.execAndGet("PRAGMA integrity_check").getString(), "ok");
+    }
+    std::set<H::Time> recorded;
+    for (const H::Row& row : recordedPolls(file)) recorded.insert(row.time);
+    for (const H::Time t : seen) {
+        if (t >= seen.back() - H::microsecondsPerSecond) break;
+        EXPECT_EQ(recorded.count(t), 1u) << "lost a poll " << (seen.back() - t) / 1000 << " ms before the kill";
+    }
+}
+
+TEST_F(Daemon, EventCommandsHearOfEachChangeOnceAndOfTroubleOnlyWhenItLasts) {
+    const std::string told = dir + "/told";
+    const std::string recorder = script(dir + "/record", "{ echo \"$MOORWINCH_EVENT $1\"; cat; } >> " + told + "\n");
+    const auto lines = [&] {
+        std::vector<std::string> all;
+        std::istringstream in(slurp(told));
+        for (std::string line; std::getline(in, line);) all.push_back(line);
+        return all;
+    };
+    // The delay outlasts the reconnect attempts of a short absence (0, 0.5, 1.5 and 3.5 s after it).
+    startDaemon({"--on-event", recorder + " tag", "--event-delay", "5"});
+    ASSERT_TRUE(eventually([&] { return lines().size() == 2; }));
+    EXPECT_EQ(lines()[0], "connected tag");
+    const json connected = json::parse(lines()[1]);
+    EXPECT_EQ(connected["event"], "connected");
+    EXPECT_EQ(connected["port"], link());
+    EXPECT_EQ(connected["serialNumber"], "KV-SGS-2303-0417");
+
+    // Away for less than the delay: nobody hears of it.
+    auto watcher = client();
+    ASSERT_EQ(watcher->ask({{"op", "watch"}})["ok"], true);
+    simulator->signal(SIGTERM);
+    ASSERT_EQ(simulator->wait(), 0);
+    const json down = watcher->event("state");
+    ASSERT_EQ(down["state"], "disconnected");
+    startSimulator();
+    const json up = watcher->event("state");
+    ASSERT_EQ(up["state"], "connected");
+    ASSERT_LT(up["time"].get<double>() - down["time"].get<double>(), 5.0) << "the flap lasted the delay";
+
+    // Away for longer: told once it has lasted the delay, and its end once.
+    simulator->signal(SIGTERM);
+    ASSERT_EQ(simulator->wait(), 0);
+    ASSERT_EQ(watcher->event("state")["state"], "disconnected");
+    const auto away = Clock::now();
+    ASSERT_TRUE(eventually([&] { return lines().size() >= 4; }));
+    EXPECT_GE(Clock::now() - away, std::chrono::milliseconds(4900)) << "told before the delay";
+    EXPECT_EQ(lines()[2], "disconnected tag");
+    EXPECT_FALSE(json::parse(lines()[3])["error"].get<std::string>().empty());
+    startSimulator();
+    ASSERT_TRUE(eventually([&] { return lines().size() >= 6; }));
+    EXPECT_EQ(lines()[4], "connected tag");
+    ASSERT_TRUE(watcher->event("status").is_object());
+    EXPECT_EQ(lines().size(), 6u) << slurp(told);
+}
+
+TEST_F(Daemon, AHangingOrFailingEventCommandNeitherHoldsUpPollsNorGoesUnlogged) {
+    const std::string hang = script(dir + "/hang", "echo waiting\nsleep 60 &\necho $! > " + dir + "/sleeper\nwait\n");
+    const std::string fail = script(dir + "/fail", "echo 'no route to the pager' >&2\nexit 3\n");
+    startDaemon({"--on-event", hang, "--on-event", fail, "--event-timeout", "1"});
+    auto watcher = client();
+    ASSERT_EQ(watcher->ask({{"op", "watch"}})["ok"], true);
+    int last = watcher->event("status")["poll"];
+    const auto killed = [&] { return daemonLog().find(hang + " for connected did not end within 1 s; killed"); };
+    for (int after = 0; after < 10; after += killed() != std::string::npos) {
+        const json e = watcher->event("status");
+        ASSERT_EQ(e["poll"], ++last) << "a poll was missed";
+        ASSERT_LT(last, 500) << "the hanging command was never killed";
+    }
+    EXPECT_EQ(watcher->ask({{"op", "state"}})["data"]["pollsMissed"], 0);
+    const std::string log = daemonLog();
+    EXPECT_NE(log.find("(connected): waiting"), std::string::npos) << log;
+    EXPECT_NE(log.find("warning: event command " + fail + " for connected failed: it exited with status 3"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("(connected): no route to the pager"), std::string::npos) << log;
+    // What the hanging command started went with it.
+    const std::string sleeper = "/proc/" + slurp(dir + "/sleeper").substr(0, slurp(dir + "/sleeper").find('\n'));
+    EXPECT_TRUE(eventually([&] {
+        const std::string stat = slurp(sleeper + "/stat");
+        return stat.empty() || stat.find(") Z") != std::string::npos;
+    }));
+    const std::string metrics = httpGet(metricsPort, "/metrics");
+    EXPECT_NE(metrics.find("moorwinch_event_commands_total{result=\"timeout\"} 1"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("moorwinch_event_commands_total{result=\"failed\"} 1"), std::string::npos) << metrics;
+}
+
+// The receiving end of a webhook: the first request it gets, answered 204.
+class HookReceiver {
+public:
+    HookReceiver() {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0)
+            throw std::runtime_error("listen");
+        port = localPort(fd);
+        server = std::thread([this] {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(patience.count())) <= 0) return;
+            Connection peer(accept(fd, nullptr, nullptr));
+            std::string text;
+            for (std::size_t body; (body = text.find("\r\n\r\n")) == std::string::npos ||
+                                   text.size() < body + 4 + contentLength(text);) {
+                char chunk[4096];
+                pollfd q{peer.fd, POLLIN, 0};
+                if (poll(&q, 1, static_cast<int>(patience.count())) <= 0) break;
+                const ssize_t n = recv(peer.fd, chunk, sizeof chunk, 0);
+                if (n <= 0) break;
+                text.append(chunk, static_cast<std::size_t>(n));
+            }
+            peer.send("HTTP/1.1 204 No Content\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            std::lock_guard<std::mutex> lock(mutex);
+            request = text;
+        });
+    }
+    ~HookReceiver() {
+        server.join();
+        close(fd);
+    }
+    std::string received() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return request;
+    }
+    int port = 0;
+
+private:
+    static std::size_t contentLength(const std::string& text) {
+        const std::size_t at = text.find("Content-Length: ");
+        return at == std::string::npos ? 0 : std::stoul(text.substr(at + 16));
+    }
+    int fd = -1;
+    std::thread server;
+    std::mutex mutex;
+    std::string request;
+};
+
+TEST_F(Daemon, TheExampleEventCommandsReachTheSystemLogAndAUrl) {
+    if (access("/usr/bin/curl", X_OK) != 0) GTEST_SKIP() << "curl is not installed (scripts/setup installs it)";
+    const std::string examples = std::string(MOORWINCH_SOURCE_DIR) + "/daemon/examples/";
+    HookReceiver hook;
+    // The system log's socket, stood in for by one of the test.
+    const std::string devLog = dir + "/log";
+    const int syslog = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, devLog.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(syslog, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    Connection logged(syslog);
+
+    startDaemon({"--on-event", examples + "moorwinch-event-post http://127.0.0.1:" + std::to_string(hook.port) + "/hook",
+                 "--on-event", examples + "moorwinch-event-syslog --socket " + devLog});
+    ASSERT_TRUE(eventually([&] { return !hook.received().empty(); })) << daemonLog();
+    const std::string request = hook.received();
+    EXPECT_EQ(request.rfind("POST /hook HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_NE(request.find("Content-Type: application/json"), std::string::npos) << request;
+    const json body = json::parse(request.substr(request.find("\r\n\r\n") + 4));
+    EXPECT_EQ(body["event"], "connected");
+    EXPECT_EQ(body["port"], link());
+
+    const auto datagram = [&] {
+        pollfd p{syslog, POLLIN, 0};
+        char text[2048];
+        const ssize_t n = poll(&p, 1, static_cast<int>(patience.count())) > 0 ? recv(syslog, text, sizeof text, 0) : 0;
+        return std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    };
+    std::string line = datagram();
+    EXPECT_EQ(line.rfind("<29>", 0), 0u) << "not daemon.notice: " << line;
+    EXPECT_NE(line.find("moorwinch-event"), std::string::npos) << line;
+    EXPECT_NE(line.find(link() + " KV-SGS-2303-0417: connected to " + link()), std::string::npos) << line;
+    simulator->signal(SIGTERM);
+    line = datagram();
+    EXPECT_EQ(line.rfind("<28>", 0), 0u) << "not daemon.warning: " << line;
+    EXPECT_NE(line.find("disconnected from " + link()), std::string::npos) << line;
+    EXPECT_EQ(daemonLog().find(" failed: it "), std::string::npos) << daemonLog();
 }
 
 }  // namespace
