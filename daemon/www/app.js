@@ -91,6 +91,7 @@ const state = {
   signIn: false,
   signedIn: false,
   config: null,
+  filled: {},           // what the controls were last filled with
 };
 
 // ---- values -------------------------------------------------------------
@@ -458,6 +459,7 @@ function showAccount() {
   panel.hidden = !state.signedIn;
   if (state.signedIn) {
     panel.append($('controls-template').content.cloneNode(true));
+    state.filled = {};
     for (const [key, label] of REPORTING)
       $('flags').append(el('label', {}, el('input', { type: 'checkbox', name: key }), ` ${label}`));
     wireControls();
@@ -485,10 +487,15 @@ async function signOut() {
 function fillControls() {
   if (!state.signedIn || !$('torque-input')) return;
   const c = state.config;
+  // An input shows the station's value when that changes, and else keeps what was typed.
+  const fill = (id, value) => {
+    if (state.filled[id] === value) return;
+    state.filled[id] = value;
+    $(id).value = value;
+  };
   if (c) {
-    if (document.activeElement !== $('torque-input')) $('torque-input').value = c.cableRetractionTorque;
-    const length = $('start-length-input');
-    if (document.activeElement !== length) length.value = c.cableRetractionStartLength;
+    fill('torque-input', c.cableRetractionTorque);
+    fill('start-length-input', c.cableRetractionStartLength);
     $('activation-now').textContent = c.systemActivation ? 'on' : 'off';
   }
   for (const [key] of REPORTING) {
@@ -518,23 +525,22 @@ async function change(path, body, confirmText) {
   }
   message.textContent = 'Sending…';
   const { reply, status } = await api(path, body);
-  if (reply && reply.ok) {
-    message.textContent = 'Done: the station took the change.';
-    message.dataset.result = 'ok';
-  } else {
-    message.textContent = `Refused: ${reply ? reply.error.message : `the service answered ${status}`}`;
-    message.dataset.result = 'refused';
-    if (status === 403) {
-      // The session ended (expired, signed out elsewhere or the service restarted).
-      const session = await api('api/session');
-      if (session.reply && session.reply.ok && !session.reply.data.signedIn) {
-        state.signedIn = false;
-        showAccount();
-        return;
-      }
+  const ok = Boolean(reply && reply.ok);
+  if (status === 403) {
+    // The session ended (expired, signed out elsewhere or the service restarted).
+    const session = await api('api/session');
+    if (session.reply && session.reply.ok && !session.reply.data.signedIn) {
+      state.signedIn = false;
+      showAccount();
+      return;
     }
   }
+  // The station's configuration as it is now, then the answer.
   await loadStation();
+  message.textContent = ok
+    ? 'Done: the station took the change.'
+    : `Refused: ${reply ? reply.error.message : `the service answered ${status}`}`;
+  message.dataset.result = ok ? 'ok' : 'refused';
 }
 
 function wireControls() {
