@@ -1,8 +1,5 @@
 #include "Metrics.h"
 
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -15,8 +12,12 @@
 #include <prometheus/gauge.h>
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
+
+#include "Sockets.h"
 
 namespace moorwinchd {
 namespace {
@@ -58,22 +59,6 @@ const std::vector<StatusGauge>& statusGauges() {
         {"moorwinch_fan_speed_rpm", "Fan speeds", {{"fan", "2"}}, "fan2Rpm", 1},
     };
     return table;
-}
-
-// civetweb takes numeric addresses only.
-std::string numericAddress(const Endpoint& at) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (int e = ::getaddrinfo(at.host.c_str(), at.port.c_str(), &hints, &found); e != 0)
-        throw std::runtime_error("cannot resolve " + at.host + ": " + gai_strerror(e));
-    char host[NI_MAXHOST];
-    const int e = ::getnameinfo(found->ai_addr, found->ai_addrlen, host, sizeof host, nullptr, 0, NI_NUMERICHOST);
-    const bool v6 = found->ai_family == AF_INET6;
-    ::freeaddrinfo(found);
-    if (e != 0) throw std::runtime_error("cannot resolve " + at.host);
-    return v6 ? "[" + std::string(host) + "]:" + at.port : std::string(host) + ":" + at.port;
 }
 
 }  // namespace
@@ -207,7 +192,7 @@ Metrics::Metrics()
 Metrics::~Metrics() = default;
 
 std::string Metrics::serve(const Endpoint& at) {
-    const std::string address = numericAddress(at);
+    const std::string address = civetwebAddress(at);
     try {
         exposer = std::make_unique<prometheus::Exposer>(address, 2);
     } catch (const std::exception& e) {
@@ -219,6 +204,14 @@ std::string Metrics::serve(const Endpoint& at) {
     const auto ports = exposer->GetListeningPorts();
     if (ports.empty()) return address;
     return address.substr(0, address.rfind(':') + 1) + std::to_string(ports.front());
+}
+
+std::string Metrics::exposition() const {
+    auto collected = registry->Collect();
+    for (auto& family : dataAge->Collect()) collected.push_back(std::move(family));
+    std::ostringstream text;
+    prometheus::TextSerializer().Serialize(text, collected);
+    return text.str();
 }
 
 void Metrics::exchange(const char* op, const char* result, double seconds) {

@@ -29,6 +29,8 @@ public:
     // Starts serving /metrics; returns the address bound (the real port when 0
     // was asked). Throws std::runtime_error when the address cannot be used.
     std::string serve(const Endpoint& at);
+    // The text exposition of the same families, for the dashboard's /metrics.
+    std::string exposition() const;
 
     // One exchange with the station: op like "status", result like "ok" or "io_error".
     void exchange(const char* op, const char* result, double seconds);

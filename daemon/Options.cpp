@@ -105,10 +105,11 @@ std::string defaultSocketPath() {
 int parseOptions(int argc, char** argv, Options& o) {
     CLI::App app{
         "Owns the ground station's serial port, polls its status and shares it with clients over a Unix\n"
-        "socket (and TCP with --listen) as JSON lines; exports Prometheus metrics with --metrics.",
+        "socket (and TCP with --listen) as JSON lines; exports Prometheus metrics with --metrics and\n"
+        "serves a dashboard with --http.",
         "moorwinchd"};
     app.set_version_flag("--version", MOORWINCHD_VERSION);
-    std::string listen, metrics;
+    std::string listen, metrics, http;
     app.add_option("--port", o.port, "The station's serial device, e.g. /dev/ttyUSB0")
         ->option_text("DEVICE")
         ->required();
@@ -123,6 +124,14 @@ int parseOptions(int argc, char** argv, Options& o) {
     app.add_option("--metrics", metrics,
                    "Serve Prometheus metrics at http://[HOST:]PORT/metrics (loopback unless named)")
         ->option_text("[HOST:]PORT");
+    app.add_option("--http", http,
+                   "Serve the dashboard, its JSON API and /metrics at http://[HOST:]PORT/ (loopback\n"
+                   "unless named); plaintext: use an SSH tunnel or a TLS proxy from elsewhere")
+        ->option_text("[HOST:]PORT");
+    numeric(app, "--http-max-streams", "N", o.httpMaxStreams, 1u, maxMaxClients,
+            "With --http: event streams (open dashboards) at once;\nmore are answered 503");
+    app.add_option("--www", o.www, "With --http: the dashboard's files (default: those installed with the service)")
+        ->option_text("DIR");
     numeric(app, "--interval", "SECONDS", o.interval, minInterval, maxInterval, "Seconds between status polls");
     numeric(app, "--timeout", "MS", o.timeoutMs, minTimeoutMs, maxTimeoutMs,
             "Milliseconds the library waits for the station");
@@ -176,6 +185,8 @@ int parseOptions(int argc, char** argv, Options& o) {
     if (o.listen && !endpointOption("--listen", listen, o.listenAt)) return 2;
     o.metrics = !metrics.empty();
     if (o.metrics && !endpointOption("--metrics", metrics, o.metricsAt)) return 2;
+    o.http = !http.empty();
+    if (o.http && !endpointOption("--http", http, o.httpAt)) return 2;
     if (o.port.empty()) {
         std::cerr << "moorwinchd: --port needs a device path\n";
         return 2;
@@ -209,6 +220,7 @@ int parseOptions(int argc, char** argv, Options& o) {
         }
         o.eventCommands.push_back(std::move(command));
     }
+    if (!o.www.empty() && !absolutePath("--www", o.www)) return 2;
     return -1;
 }
 

@@ -26,6 +26,10 @@ struct Options {
     Endpoint listenAt;
     bool metrics = false;
     Endpoint metricsAt;
+    bool http = false;
+    Endpoint httpAt;
+    unsigned int httpMaxStreams = 32;  // event streams at once; more are answered 503
+    std::string www;                   // the page's files; "" for where they were installed
     double interval = 1.0;        // s between status polls
     unsigned int timeoutMs = 400; // the library's connection timeout
     unsigned int maxClients = 64;     // on the Unix socket

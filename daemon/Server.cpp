@@ -475,9 +475,11 @@ void Server::deliver() {
         std::lock_guard<std::mutex> lock(repliesMutex);
         answered.swap(replies);
     }
-    for (Event& e : station.take())
+    for (Event& e : station.take()) {
         for (auto& [id, c] : clients)
             if (c->watching) send(*c, e.line);
+        if (listener) listener(e);
+    }
     for (Reply& r : answered) {
         auto it = clients.find(r.client);
         if (it == clients.end()) continue;  // the client left before its answer
@@ -506,6 +508,15 @@ void Server::reap() {
         changed = true;
     }
     if (changed) metrics.clients(clients.size());
+    std::lock_guard<std::mutex> lock(countsMutex);
+    lastCounts = counts();
+}
+
+void Server::tap(std::function<void(const Event&)> l) { listener = std::move(l); }
+
+ServerCounts Server::sharedCounts() const {
+    std::lock_guard<std::mutex> lock(countsMutex);
+    return lastCounts;
 }
 
 }  // namespace moorwinchd

@@ -76,6 +76,10 @@ public:
     // A reply for a client, from any thread (answer: to a history question,
     // else to a change); dropped when the client has left.
     void post(std::uint64_t client, std::string line, bool answer = false);
+    // Every station event also goes to the listener (the HTTP streams), on the server's thread.
+    void tap(std::function<void(const Event&)> listener);
+    // The counts as of the loop's last turn, for other threads.
+    ServerCounts sharedCounts() const;
 
 private:
     struct Client {
@@ -160,6 +164,9 @@ private:
     // Replies posted by other threads, taken by deliver().
     std::mutex repliesMutex;
     std::vector<Reply> replies;
+    std::function<void(const Event&)> listener;
+    mutable std::mutex countsMutex;
+    ServerCounts lastCounts;
     // Of all clients' history answers not sent yet; the answering thread looks
     // at it too, so that at most one answer goes beyond the budget.
     std::atomic<std::size_t> bulkBytes{0};

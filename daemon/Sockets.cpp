@@ -71,6 +71,21 @@ int listenUnix(const std::string& path) {
     return fd;
 }
 
+std::string civetwebAddress(const Endpoint& at) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (int e = ::getaddrinfo(at.host.c_str(), at.port.c_str(), &hints, &found); e != 0)
+        throw std::runtime_error("cannot resolve " + at.host + ": " + gai_strerror(e));
+    char host[NI_MAXHOST];
+    const int e = ::getnameinfo(found->ai_addr, found->ai_addrlen, host, sizeof host, nullptr, 0, NI_NUMERICHOST);
+    const bool v6 = found->ai_family == AF_INET6;
+    ::freeaddrinfo(found);
+    if (e != 0) throw std::runtime_error("cannot resolve " + at.host);
+    return v6 ? "[" + std::string(host) + "]:" + at.port : std::string(host) + ":" + at.port;
+}
+
 void closeUnix(const std::string& path, int fd) {
     ::close(fd);
     // Not a socket that a successor already listens on.

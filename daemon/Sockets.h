@@ -23,6 +23,10 @@ std::vector<int> listenTcp(const Endpoint& at, std::vector<std::string>& bound);
 // Throws std::runtime_error when the name cannot resolve at all.
 bool addressReady(const Endpoint& at);
 
+// The endpoint's first address as civetweb takes it: numeric, "[v6]:port" for
+// IPv6. Throws std::runtime_error when the name cannot resolve.
+std::string civetwebAddress(const Endpoint& at);
+
 // The peer of a connected TCP socket as "host:port" ("[host]:port" for IPv6),
 // "unknown" when the system names none.
 std::string peerAddress(int fd);

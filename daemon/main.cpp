@@ -14,6 +14,7 @@
 #include "Changes.h"
 #include "Events.h"
 #include "History.h"
+#include "HttpServer.h"
 #include "Log.h"
 #include "Metrics.h"
 #include "Notifier.h"
@@ -63,7 +64,8 @@ int main(int argc, char** argv) {
     setVerbose(options.verbose);
     ::signal(SIGPIPE, SIG_IGN);
     // Room for every client besides the service's own descriptors.
-    const rlim_t needed = options.maxClients + options.maxTcpClients + 64u;
+    const rlim_t needed = options.maxClients + options.maxTcpClients + 64u +
+                          (options.http ? options.httpMaxStreams + 2 * requestThreads : 0u);
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < needed) {
         files.rlim_cur = std::min<rlim_t>(files.rlim_max, needed);
@@ -73,7 +75,7 @@ int main(int argc, char** argv) {
     int unixFd = -1;
     std::vector<int> tcpFds;
     std::vector<std::string> tcpBound;
-    bool listenLater = false, metricsLater = false;
+    bool listenLater = false, metricsLater = false, httpLater = false;
     std::unique_ptr<Authority> authority;
     try {
         authority = std::make_unique<Authority>(options.controlGroup, options.tokenFile);
@@ -83,6 +85,7 @@ int main(int argc, char** argv) {
             if (!listenLater) tcpFds = listenTcp(options.listenAt, tcpBound);
         }
         metricsLater = options.metrics && !addressReady(options.metricsAt);
+        httpLater = options.http && !addressReady(options.httpAt);
     } catch (const std::exception& e) {
         log(Level::error, e.what());
         for (int fd : tcpFds) ::close(fd);
@@ -148,10 +151,19 @@ int main(int argc, char** argv) {
         } stopFirst{station};
         server.addListener(unixFd, false);
         for (int fd : tcpFds) server.addListener(fd, true);
+        // Ends before the station and the server, whose parts its requests use.
+        std::unique_ptr<HttpServer> http;
+        if (options.http) {
+            http = std::make_unique<HttpServer>(HttpSettings{options.httpAt, options.httpMaxStreams, options.www},
+                                                station, changes, history.get(), metrics, *authority,
+                                                [&server] { return server.sharedCounts(); });
+            server.tap([&http](const Event& e) { http->publish(e); });
+        }
 
         log(Level::notice, "serving ", options.port, " on ", options.socketPath, " (mode 0660)");
         for (const std::string& at : tcpBound) log(Level::notice, "serving TCP on ", at);
         if (options.metrics && !metricsLater) log(Level::notice, "metrics on http://", metricsAt, "/metrics");
+        if (http && !httpLater) log(Level::notice, "dashboard on http://", http->serve(), "/");
         // An address not configured yet (at boot, before the network is up)
         // does not keep the station from its local clients.
         if (listenLater) {
@@ -174,6 +186,15 @@ int main(int argc, char** argv) {
             server.retry("metrics on " + options.metricsAt.text(), [&] {
                 if (!addressReady(options.metricsAt)) return false;
                 log(Level::notice, "metrics on http://", metrics.serve(options.metricsAt), "/metrics");
+                return true;
+            });
+        }
+        if (httpLater) {
+            log(Level::warning, "HTTP address ", options.httpAt.text(), " is not there yet; trying again every ",
+                retryEvery.count(), " s");
+            server.retry("HTTP on " + options.httpAt.text(), [&] {
+                if (!addressReady(options.httpAt)) return false;
+                log(Level::notice, "dashboard on http://", http->serve(), "/");
                 return true;
             });
         }
