@@ -7,18 +7,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "Auth.h"
+
 namespace moorwinchd {
 namespace {
 
 constexpr std::size_t idBytes = 32;
-
-bool sameText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    unsigned char difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
 
 }  // namespace
 
@@ -48,14 +42,14 @@ bool Sessions::valid(const std::string& id, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex);
     forgetOld(now);
     bool found = false;
-    for (const Session& s : sessions) found = sameText(s.id, id) || found;
-    return found && !id.empty();
+    for (const Session& s : sessions) found = sameSecret(id, s.id) || found;
+    return found;
 }
 
 void Sessions::close(const std::string& id) {
     std::lock_guard<std::mutex> lock(mutex);
     sessions.erase(
-        std::remove_if(sessions.begin(), sessions.end(), [&](const Session& s) { return sameText(s.id, id); }),
+        std::remove_if(sessions.begin(), sessions.end(), [&](const Session& s) { return sameSecret(id, s.id); }),
         sessions.end());
 }
 
