@@ -14,6 +14,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "History.h"
 #include "Log.h"
@@ -552,16 +553,23 @@ void HttpServer::login(Call& call) {
     if (!authority.hasToken())
         return call.refuse(403, "Forbidden", "forbidden",
                            "no token is configured (--token-file): the dashboard is read-only");
+    // The token is judged first: guesses from an address, which behind a
+    // tunnel or proxy is every operator's, never keep the right token out.
     const auto now = Clock::now();
-    if (const long wait = sessions.waitFor(call.info->remote_addr, now); wait > 0)
+    if (!authority.tokenMatches(request.token)) {
+        if (unbraked(Level::warning, "wrong tokens over HTTP", call.info->remote_addr))
+            log(Level::warning, "wrong token over HTTP from ", call.peer);
+        const long wait = sessions.wrongToken(call.info->remote_addr, now);
+        if (wait == 0) return call.refuse(403, "Forbidden", "forbidden", "wrong token");
+        // Late, so that guesses one after the other go slowly; a few at once,
+        // so that guesses in parallel cannot take the request threads.
+        if (delayedGuesses.fetch_add(1) < maxDelayedGuesses && !stopping)
+            std::this_thread::sleep_for(wrongTokenDelay);
+        --delayedGuesses;
         return call.refuse(429, "Forbidden", "tooManyAttempts",
-                           "three wrong tokens from this address within a minute; try again in " +
+                           "wrong token, again: more than three from this address within a minute; try again in " +
                                std::to_string(wait) + " s",
                            {{"Retry-After", std::to_string(wait)}});
-    if (!authority.tokenMatches(request.token)) {
-        sessions.wrongToken(call.info->remote_addr, now);
-        log(Level::warning, "wrong token over HTTP from ", call.peer);
-        return call.refuse(403, "Forbidden", "forbidden", "wrong token");
     }
     const std::string id = sessions.open(now);
     const auto lifetime = std::chrono::duration_cast<std::chrono::seconds>(sessionLifetime).count();

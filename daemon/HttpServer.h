@@ -45,6 +45,11 @@ constexpr unsigned int requestThreads = 16;
 // open and a browser that went away is noticed.
 constexpr std::chrono::seconds streamKeepAlive{15};
 
+// The reply to a wrong token past the allowance comes this late; so late at
+// most this many at once.
+constexpr std::chrono::seconds wrongTokenDelay{1};
+constexpr int maxDelayedGuesses = 4;
+
 struct HttpSettings {
     Endpoint at;
     unsigned int maxStreams = 32;
@@ -108,6 +113,7 @@ private:
     unsigned int streams = 0;
     std::mutex questionMutex;
     unsigned int questionsAnswered = 0;
+    std::atomic<int> delayedGuesses{0};
     std::atomic<bool> stopping{false};
     mg_context* context = nullptr;
 };

@@ -58,22 +58,7 @@ void Sessions::forgetOld(Clock::time_point now) {
                    sessions.end());
 }
 
-long Sessions::waitFor(const std::string& address, Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = wrong.find(address);
-    if (it == wrong.end()) return 0;
-    auto& times = it->second;
-    while (!times.empty() && times.front() + wrongTokenWindow <= now) times.pop_front();
-    if (times.empty()) {
-        wrong.erase(it);
-        return 0;
-    }
-    if (times.size() < wrongTokensAllowed) return 0;
-    const auto left = times.front() + wrongTokenWindow - now;
-    return std::max<long>(1, static_cast<long>(std::chrono::ceil<std::chrono::seconds>(left).count()));
-}
-
-void Sessions::wrongToken(const std::string& address, Clock::time_point now) {
+long Sessions::wrongToken(const std::string& address, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex);
     if (wrong.size() >= maxTrackedAddresses && !wrong.count(address)) {
         // Forget the addresses whose window has passed, else the one heard from longest ago.
@@ -85,8 +70,13 @@ void Sessions::wrongToken(const std::string& address, Clock::time_point now) {
             }));
     }
     auto& times = wrong[address];
+    while (!times.empty() && times.front() + wrongTokenWindow <= now) times.pop_front();
+    const bool braked = times.size() >= wrongTokensAllowed;
     times.push_back(now);
     while (times.size() > wrongTokensAllowed) times.pop_front();
+    if (!braked) return 0;
+    const auto left = times.front() + wrongTokenWindow - now;
+    return std::max<long>(1, static_cast<long>(std::chrono::ceil<std::chrono::seconds>(left).count()));
 }
 
 }  // namespace moorwinchd
