@@ -184,6 +184,11 @@ TEST_F(Http, ChangesNeedASessionAndThePagesOwnOrigin) {
     Response r = post(port, "/api/set", torque);
     EXPECT_EQ(r.status, 403);
     EXPECT_NE(r.body.find("needs the token"), std::string::npos) << r.body;
+    // Anyone may ask, but a flood of refusals is not a flood of log lines.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(post(port, "/api/set", torque).status, 403);
+    const std::string log = daemonLog();
+    ASSERT_NE(log.find("refused a change"), std::string::npos) << log;
+    EXPECT_EQ(log.find("refused a change"), log.rfind("refused a change")) << log;
 
     EXPECT_EQ(post(port, "/api/login", {{"token", "wrong-token-0123456789"}}).status, 403);
     r = post(port, "/api/login", {{"token", token}}, "", "http://evil.example");
