@@ -1,6 +1,8 @@
 #include "HttpServer.h"
 
+#include <arpa/inet.h>
 #include <civetweb.h>
+#include <unistd.h>
 
 #include <MoorwinchJson.h>
 
@@ -32,6 +34,8 @@ const char* const jsonType = "application/json";
 const char* const contentPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
     "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+// Bodies are written in parts of this size, so that a deadline can end them.
+constexpr std::size_t writePart = 64 * 1024;
 // Browsers reconnect a stream this long after it ends.
 const char* const streamRetryMs = "2000";
 
@@ -137,23 +141,33 @@ struct HttpServer::Call {
     std::string method, path, peer;
     std::map<std::string, std::string> query;
     int status = 0;
+    Clock::time_point writeBy = Clock::time_point::max();
 
     const char* header(const char* name) const { return mg_get_header(connection, name); }
 
-    void respond(int code, const std::string& type, const std::string& body, const std::string& cache = "no-store",
-                 const Headers& extra = {}) {
+    // The head of every response: its type and the rules the page lives by.
+    void head(int code, const std::string& type, const std::string& cache) {
         status = code;
         mg_response_header_start(connection, code);
         if (!type.empty()) mg_response_header_add(connection, "Content-Type", type.c_str(), -1);
-        const std::string length = std::to_string(body.size());
-        mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
         mg_response_header_add(connection, "Cache-Control", cache.c_str(), -1);
         mg_response_header_add(connection, "X-Content-Type-Options", "nosniff", -1);
         mg_response_header_add(connection, "Content-Security-Policy", contentPolicy, -1);
         mg_response_header_add(connection, "Referrer-Policy", "no-referrer", -1);
+    }
+    // The body goes out in parts until writeBy; a reader that takes longer
+    // loses the connection (civetweb gives up a part that makes no progress
+    // within its request timeout).
+    void respond(int code, const std::string& type, const std::string& body, const std::string& cache = "no-store",
+                 const Headers& extra = {}) {
+        head(code, type, cache);
+        const std::string length = std::to_string(body.size());
+        mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
         for (const auto& [name, value] : extra) mg_response_header_add(connection, name.c_str(), value.c_str(), -1);
         mg_response_header_send(connection);
-        if (!body.empty() && method != "HEAD") mg_write(connection, body.data(), body.size());
+        if (method == "HEAD") return;
+        for (std::size_t at = 0; at < body.size() && Clock::now() < writeBy; at += writePart)
+            if (mg_write(connection, body.data() + at, std::min(writePart, body.size() - at)) <= 0) return;
     }
     // A reply line of the socket protocol, with the status its error type gives.
     void reply(const std::string& line, const Headers& extra = {}) {
@@ -194,6 +208,10 @@ HttpServer::HttpServer(HttpSettings s, Station& st, Changes& ch, History* h, Met
         files[f.path] = std::move(file);
     }
     log(Level::debug, "dashboard files from ", www);
+    hostNames = {"localhost", lower(settings.at.host)};
+    hostNames.insert(settings.hosts.begin(), settings.hosts.end());
+    char own[256] = "";
+    if (::gethostname(own, sizeof own - 1) == 0 && *own) hostNames.insert(lower(own));
 }
 
 HttpServer::~HttpServer() { stop(); }
@@ -272,7 +290,17 @@ int HttpServer::handle(mg_connection* connection, void* self) {
     call.peer = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
                 std::to_string(call.info->remote_port);
     try {
-        server.route(call);
+        // A page of another site whose name was made to point here (DNS
+        // rebinding) names its own host: it is answered nothing.
+        if (!server.knownHost(call.header("Host"))) {
+            if (unbraked(Level::info, "requests for other hosts over HTTP", call.info->remote_addr))
+                log(Level::info, "refused a request from ", call.peer, " for the host ", shown(call.header("Host")));
+            call.refuse(421, "BadRequest", "misdirected",
+                        "this dashboard does not answer to the host " + shown(call.header("Host")) +
+                            ": open it by its address or localhost, or name the host with --http-host");
+        } else {
+            server.route(call);
+        }
     } catch (const std::exception& e) {
         log(Level::error, "http ", shown(call.method), " ", shown(call.path), ": ", e.what());
         if (call.status == 0) call.refuse(500, "Unavailable", "internal", e.what());
@@ -296,8 +324,6 @@ void HttpServer::route(Call& call) {
     }
 
     const std::string op = call.path.substr(5);
-    if (!readQuery(call, op)) return;
-
     const auto read = std::find_if(std::begin(readOps), std::end(readOps), [&](const auto& r) { return op == r.first; });
     const bool takesGet = read != std::end(readOps) || op == "stream" || op == "history" || op == "events" ||
                           op == "session";
@@ -306,6 +332,7 @@ void HttpServer::route(Call& call) {
     if (!(post ? takesPost : takesGet))
         return call.refuse(405, "BadRequest", "methodNotAllowed", call.method + " is not served here",
                            {{"Allow", post ? "GET" : "POST"}});
+    if (!readQuery(call, op)) return;
     if (post) {
         if (op == "login") return login(call);
         if (op == "logout") return logout(call);
@@ -345,22 +372,37 @@ void HttpServer::question(Call& call, const std::string& op) {
     std::string problem;
     if (!parseRequest(object.dump(-1, ' ', false, json::error_handler_t::replace), request, problem))
         return call.refuse(400, "BadRequest", "badRequest", problem);
-    // An answer may hold a hundred thousand rows: a few at a time.
+    // An answer may hold a hundred thousand rows: a few built at a time, and
+    // those that are sent bounded together, so that slow readers hold neither
+    // the history nor much memory.
+    std::string answer;
     {
-        std::lock_guard<std::mutex> lock(questionMutex);
-        if (questionsAnswered >= maxHttpQuestions)
-            return call.refuse(503, "Unavailable", "unavailable",
-                               "too many history questions at once; try again", {{"Retry-After", "1"}});
-        ++questionsAnswered;
-    }
-    struct Done {
-        HttpServer& server;
-        ~Done() {
-            std::lock_guard<std::mutex> lock(server.questionMutex);
-            --server.questionsAnswered;
+        {
+            std::lock_guard<std::mutex> lock(questionMutex);
+            if (questionsAnswered >= maxHttpQuestions)
+                return call.refuse(503, "Unavailable", "unavailable", "too many history questions at once; try again",
+                                   {{"Retry-After", "1"}});
+            ++questionsAnswered;
         }
-    } done{*this};
-    call.reply(historyReply(request, history));
+        struct Done {
+            HttpServer& server;
+            ~Done() {
+                std::lock_guard<std::mutex> lock(server.questionMutex);
+                --server.questionsAnswered;
+            }
+        } done{*this};
+        answer = historyReply(request, history);
+    }
+    if (answerBytes.fetch_add(answer.size()) + answer.size() > maxHttpAnswerBytes) {
+        answerBytes -= answer.size();
+        return call.refuse(503, "Unavailable", "unavailable",
+                           "history answers of other requests are still being sent; try again",
+                           {{"Retry-After", "1"}});
+    }
+    call.writeBy = Clock::now() + answerDeadline;
+    // A body cut at the deadline must not be taken for the end of the response.
+    call.reply(answer, {{"Connection", "close"}});
+    answerBytes -= answer.size();
 }
 
 // The parameters of the API: bounded, each once, only those the op takes.
@@ -434,13 +476,8 @@ void HttpServer::stream(Call& call) {
         }
     } slot{*this};
 
-    call.status = 200;
     mg_connection* c = call.connection;
-    mg_response_header_start(c, 200);
-    mg_response_header_add(c, "Content-Type", "text/event-stream; charset=utf-8", -1);
-    mg_response_header_add(c, "Cache-Control", "no-store", -1);
-    mg_response_header_add(c, "X-Content-Type-Options", "nosniff", -1);
-    mg_response_header_add(c, "Content-Security-Policy", contentPolicy, -1);
+    call.head(200, "text/event-stream; charset=utf-8", "no-store");
     // Proxies that buffer responses would hold the events back.
     mg_response_header_add(c, "X-Accel-Buffering", "no", -1);
     // The stream has no length: its end is the connection's.
@@ -480,6 +517,32 @@ void HttpServer::stream(Call& call) {
                 break;
         }
     }
+}
+
+// The Host header names this server by an IP address or a name it knows, with
+// any port (a tunnel or proxy may forward another). Browsers always send one.
+bool HttpServer::knownHost(const char* header) const {
+    if (!header) return true;
+    const std::string host = header;
+    std::string name = host, port;
+    if (!host.empty() && host[0] == '[') {
+        const std::size_t close = host.find(']');
+        if (close == std::string::npos) return false;
+        name = host.substr(1, close - 1);
+        port = host.substr(close + 1);
+        if (!port.empty() && port[0] != ':') return false;
+        in6_addr address;
+        if (::inet_pton(AF_INET6, name.c_str(), &address) != 1) return false;
+    } else if (const std::size_t colon = host.rfind(':'); colon != std::string::npos) {
+        name = host.substr(0, colon);
+        port = host.substr(colon);
+    }
+    if (!port.empty() && (port.size() < 2 || port.size() > 6 || port.find_first_not_of("0123456789", 1) != std::string::npos)) return false;
+    if (!host.empty() && host[0] == '[') return true;
+    name = lower(name);
+    if (!name.empty() && name.back() == '.') name.pop_back();
+    in_addr address;
+    return ::inet_pton(AF_INET, name.c_str(), &address) == 1 || hostNames.count(name) > 0;
 }
 
 // Every POST comes from this server's own page: its Origin names the host the

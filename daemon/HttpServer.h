@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ constexpr std::size_t maxHeaderBytes = 16 * 1024;
 constexpr std::size_t maxQueryBytes = 2048;
 // History questions answered at once; more are answered 503.
 constexpr unsigned int maxHttpQuestions = 2;
+// The bytes of history answers being sent at once; more are answered 503.
+constexpr std::size_t maxHttpAnswerBytes = 64 * 1024 * 1024;
+// The time a history answer may take to be read; then its connection is closed.
+constexpr std::chrono::seconds answerDeadline{120};
 // Requests served at once besides the event streams.
 constexpr unsigned int requestThreads = 16;
 // The silence after which a stream gets a comment, so that proxies keep it
@@ -54,6 +59,7 @@ struct HttpSettings {
     Endpoint at;
     unsigned int maxStreams = 32;
     std::string www;  // the page's files; "" for defaultWwwDirectory()
+    std::vector<std::string> hosts;  // names answered besides localhost, IP addresses and this host's name
 };
 
 // The page installed with the service, or the source tree's when the service
@@ -94,6 +100,7 @@ private:
     void logout(Call& call);
     void change(Call& call, const std::string& op);
     bool ownOrigin(Call& call);
+    bool knownHost(const char* host) const;
     bool readRequest(Call& call, const char* op, Request& request);
     void serveFile(Call& call, const File& file);
     bool signedIn(const Call& call);
@@ -106,6 +113,7 @@ private:
     const Authority& authority;
     const std::function<ServerCounts()> counts;
     std::map<std::string, File> files;  // by path
+    std::set<std::string> hostNames;    // lower case
     Sessions sessions;
     Broadcast broadcast;
     std::string lastCheck;  // the verdict and conditions the streams were told last
@@ -114,6 +122,7 @@ private:
     std::mutex questionMutex;
     unsigned int questionsAnswered = 0;
     std::atomic<int> delayedGuesses{0};
+    std::atomic<std::size_t> answerBytes{0};
     std::atomic<bool> stopping{false};
     mg_context* context = nullptr;
 };

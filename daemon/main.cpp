@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
         // Ends before the station and the server, whose parts its requests use.
         std::unique_ptr<HttpServer> http;
         if (options.http) {
-            http = std::make_unique<HttpServer>(HttpSettings{options.httpAt, options.httpMaxStreams, options.www},
+            http = std::make_unique<HttpServer>(HttpSettings{options.httpAt, options.httpMaxStreams, options.www, options.httpHosts},
                                                 station, changes, history.get(), metrics, *authority,
                                                 [&server] { return server.sharedCounts(); });
             server.tap([&http](const Event& e) { http->publish(e); });

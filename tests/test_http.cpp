@@ -140,7 +140,7 @@ TEST_F(Http, BadRequestsAreRefusedWithTheirStatusAndChangeNothing) {
         const char* says;
     } cases[] = {
         {"GET", "/nothing", {}, "", 404, "nothing at"},
-        {"GET", "/api/nothing", {}, "", 404, "no API at"},
+        {"GET", "/api/nothing?x=1", {}, "", 404, "no API at"},
         {"GET", "/api/status?fields=x", {}, "", 400, "unknown parameter \\\"fields\\\""},
         {"GET", "/api/history?since=1&since=2", {}, "", 400, "given twice"},
         {"GET", "/api/status?" + std::string(3000, 'a'), {}, "", 414, "longer than 2048"},
@@ -176,6 +176,25 @@ TEST_F(Http, BadRequestsAreRefusedWithTheirStatusAndChangeNothing) {
     // Nothing of it reached the station.
     EXPECT_EQ(socketAsk({{"op", "config"}})["data"]["cableRetractionTorque"], 40);
     EXPECT_EQ(http(port, "GET", "/api/status").status, 200);
+}
+
+TEST_F(Http, OnlyNamesOfThisServerAreAnswered) {
+    startDaemon({"--http-host", "dash.example"});
+    // A page whose name was pointed here (DNS rebinding) can neither read nor sign in.
+    const std::string evil = "evil.example:" + std::to_string(port);
+    for (const char* path : {"/", "/api/status", "/metrics"}) {
+        const Response r = http(port, "GET", path, {"Host: " + evil});
+        EXPECT_EQ(r.status, 421) << path;
+        EXPECT_NE(r.body.find("--http-host"), std::string::npos) << r.body;
+    }
+    const Response r = http(port, "POST", "/api/login",
+                            {"Host: " + evil, "Origin: http://" + evil, "Content-Type: application/json"},
+                            json({{"token", token}}).dump());
+    EXPECT_EQ(r.status, 421);
+    EXPECT_EQ(r.header("set-cookie"), "");
+    // Its address, localhost and the names given, with any port (a tunnel's), are answered.
+    for (const char* host : {"localhost:9999", "LOCALHOST", "[::1]:8080", "10.0.0.7", "Dash.Example.:443"})
+        EXPECT_EQ(http(port, "GET", "/api/status", {std::string("Host: ") + host}).status, 200) << host;
 }
 
 TEST_F(Http, ChangesNeedASessionAndThePagesOwnOrigin) {
