@@ -144,6 +144,12 @@ struct HttpServer::Call {
     Clock::time_point writeBy = Clock::time_point::max();
 
     const char* header(const char* name) const { return mg_get_header(connection, name); }
+    // The session cookie's value; "" when there is none.
+    std::string session() const {
+        const char* cookies = header("Cookie");
+        char id[128];
+        return cookies && mg_get_cookie(cookies, sessionCookie, id, sizeof id) > 0 ? id : "";
+    }
 
     // The head of every response: its type and the rules the page lives by.
     void head(int code, const std::string& type, const std::string& cache) {
@@ -452,10 +458,8 @@ void HttpServer::serveFile(Call& call, const File& file) {
 }
 
 bool HttpServer::signedIn(const Call& call) {
-    const char* cookies = call.header("Cookie");
-    char id[128];
-    if (!cookies || mg_get_cookie(cookies, sessionCookie, id, sizeof id) <= 0) return false;
-    return sessions.valid(id, Clock::now());
+    const std::string id = call.session();
+    return !id.empty() && sessions.valid(id, Clock::now());
 }
 
 void HttpServer::stream(Call& call) {
@@ -644,9 +648,7 @@ void HttpServer::login(Call& call) {
 
 void HttpServer::logout(Call& call) {
     if (!ownOrigin(call)) return;
-    const char* cookies = call.header("Cookie");
-    char id[128];
-    if (cookies && mg_get_cookie(cookies, sessionCookie, id, sizeof id) > 0) sessions.close(id);
+    if (const std::string id = call.session(); !id.empty()) sessions.close(id);
     call.reply(okReply(nullptr, {{"signedIn", false}}),
                {{"Set-Cookie", std::string(sessionCookie) + "=; Max-Age=0; Path=/; HttpOnly; SameSite=Strict"}});
 }
@@ -658,10 +660,8 @@ void HttpServer::change(Call& call, const std::string& op) {
         return call.refuse(400, "BadRequest", "badRequest",
                            "POST /api/reporting needs \"set\": {\"env\":0}, say; GET reads the flags");
     // One waiting change per session, as per socket client.
-    const char* cookies = call.header("Cookie");
-    char id[128] = "";
-    if (cookies) mg_get_cookie(cookies, sessionCookie, id, sizeof id);
-    const bool mayControl = *id && sessions.valid(id, Clock::now());
+    const std::string id = call.session();
+    const bool mayControl = !id.empty() && sessions.valid(id, Clock::now());
     struct Answer {
         std::mutex mutex;
         std::condition_variable done;
@@ -669,7 +669,7 @@ void HttpServer::change(Call& call, const std::string& op) {
     };
     auto answer = std::make_shared<Answer>();
     auto refused = changes.submit(std::move(request), networkAuthor("http", call.peer), mayControl,
-                                  std::string("http ") + id, [answer](std::string line) {
+                                  "http " + id, [answer](std::string line) {
                                       {
                                           std::lock_guard<std::mutex> lock(answer->mutex);
                                           answer->line = std::move(line);
