@@ -198,6 +198,7 @@ Clock::time_point Station::tick(Clock::time_point now) {
 Clock::time_point Station::checkStale(Clock::time_point now) {
     const auto bound = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
         KORVANE::MoorwinchService::staleAfterSeconds(settings.interval, settings.timeoutMs)));
+    std::lock_guard<std::mutex> order(staleOrder);
     double age;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -211,6 +212,7 @@ Clock::time_point Station::checkStale(Clock::time_point now) {
 }
 
 void Station::fresh(Clock::time_point now) {
+    std::lock_guard<std::mutex> order(staleOrder);
     double age;
     {
         std::lock_guard<std::mutex> lock(mutex);

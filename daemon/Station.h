@@ -190,6 +190,10 @@ private:
     // data were told stale since.
     Clock::time_point lastGood;
     bool staleTold = false;
+    // Held from the change of staleTold to its event (taken before mutex), so
+    // that the socket thread's stale and the station thread's end of it are
+    // raised in the order they happened.
+    std::mutex staleOrder;
     std::thread thread;
 };
 
