@@ -1115,6 +1115,20 @@ TEST_F(Daemon, AHangingOrFailingEventCommandNeitherHoldsUpPollsNorGoesUnlogged) 
     EXPECT_NE(metrics.find("moorwinch_event_commands_total{result=\"failed\"} 1"), std::string::npos) << metrics;
 }
 
+TEST_F(Daemon, AStopEndsAHangingEventCommandInsteadOfWaitingOutItsTimeout) {
+    // SIGTERM ignored by the command and what it starts: only SIGKILL ends them.
+    const std::string hang = script(dir + "/hang", "trap '' TERM\necho waiting\nsleep 600 &\nwait\n");
+    startDaemon({"--on-event", hang, "--event-timeout", "3600"});
+    ASSERT_TRUE(eventually([&] { return daemonLog().find("(connected): waiting") != std::string::npos; }))
+        << daemonLog();
+    daemon->signal(SIGTERM);
+    // Well within systemd's 30 s stop timeout, which would kill the service.
+    EXPECT_EQ(daemon->wait(std::chrono::seconds(20)), 0);
+    EXPECT_NE(daemonLog().find(hang + " for connected did not end within 2 s of SIGTERM at the stop; killed"),
+              std::string::npos)
+        << daemonLog();
+}
+
 // The receiving end of a webhook: the first request it gets, answered 204.
 class HookReceiver {
 public:
