@@ -34,6 +34,9 @@ const char* const jsonType = "application/json";
 const char* const contentPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
     "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+// A request's head and body arrive, and each part of an answer is taken,
+// within this; idle connections hold the request threads no longer.
+const char* const requestTimeoutMs = "3000";
 // Bodies are written in parts of this size, so that a deadline can end them.
 constexpr std::size_t writePart = 64 * 1024;
 // Browsers reconnect a stream this long after it ends.
@@ -234,7 +237,7 @@ std::string HttpServer::serve() {
                              "num_threads",
                              threads.c_str(),
                              "request_timeout_ms",
-                             "10000",
+                             requestTimeoutMs,
                              "enable_keep_alive",
                              "yes",
                              "keep_alive_timeout_ms",
@@ -463,22 +466,33 @@ bool HttpServer::signedIn(const Call& call) {
 }
 
 void HttpServer::stream(Call& call) {
+    // One address may hold three quarters of the streams, so that it cannot keep every other dashboard out.
+    const unsigned int perAddress = settings.maxStreams - settings.maxStreams / 4;
+    const std::string address = call.info->remote_addr;
+    std::string refusal;
     {
         std::lock_guard<std::mutex> lock(streamMutex);
         if (streams >= settings.maxStreams)
-            return call.refuse(503, "Unavailable", "tooManyClients",
-                               "too many event streams (at most " + std::to_string(settings.maxStreams) +
-                                   "); try again later",
-                               {{"Retry-After", "5"}});
-        ++streams;
+            refusal = "too many event streams (at most " + std::to_string(settings.maxStreams) + ")";
+        else if (streamsFrom[address] >= perAddress)
+            refusal = "too many event streams from this address (at most " + std::to_string(perAddress) + ")";
+        else {
+            ++streams;
+            ++streamsFrom[address];
+        }
+        if (!refusal.empty() && streamsFrom[address] == 0) streamsFrom.erase(address);
     }
+    if (!refusal.empty())
+        return call.refuse(503, "Unavailable", "tooManyClients", refusal + "; try again later", {{"Retry-After", "5"}});
     struct Slot {
         HttpServer& server;
+        const std::string& address;
         ~Slot() {
             std::lock_guard<std::mutex> lock(server.streamMutex);
             --server.streams;
+            if (--server.streamsFrom[address] == 0) server.streamsFrom.erase(address);
         }
-    } slot{*this};
+    } slot{*this, address};
 
     mg_connection* c = call.connection;
     call.head(200, "text/event-stream; charset=utf-8", "no-store");

@@ -119,6 +119,7 @@ private:
     std::string lastCheck;  // the verdict and conditions the streams were told last
     std::mutex streamMutex;
     unsigned int streams = 0;
+    std::map<std::string, unsigned int> streamsFrom;  // by address
     std::mutex questionMutex;
     unsigned int questionsAnswered = 0;
     std::atomic<int> delayedGuesses{0};
