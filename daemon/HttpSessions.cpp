@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "Auth.h"
+#include "Log.h"
 
 namespace moorwinchd {
 namespace {
@@ -33,7 +34,10 @@ std::string Sessions::open(Clock::time_point now) {
     }
     std::lock_guard<std::mutex> lock(mutex);
     forgetOld(now);
-    if (sessions.size() >= maxSessions) sessions.erase(sessions.begin());
+    if (sessions.size() >= maxSessions) {
+        sessions.erase(sessions.begin());
+        log(Level::notice, "a sign-in over HTTP with ", maxSessions, " sessions open: the oldest session ends");
+    }
     sessions.push_back(Session{id, now + sessionLifetime});
     return id;
 }
