@@ -99,6 +99,11 @@ std::string Author::describe() const {
     return address + (transport == "http" ? " over HTTP" : " over TCP");
 }
 
+std::string Author::source() const {
+    if (transport == "unix") return "uid " + std::to_string(uid) + (user.empty() ? "" : " (" + user + ")") + " on the Unix socket";
+    return address.substr(0, address.rfind(':')) + (transport == "http" ? " over HTTP" : " over TCP");
+}
+
 Author unixAuthor(const Peer& peer) {
     Author author;
     author.transport = "unix";
@@ -153,13 +158,13 @@ bool Authority::mayControl(const Peer& peer) const {
     return false;
 }
 
-bool Authority::tokenMatches(const std::string& given) const {
-    if (token.empty()) return false;
-    // Every byte of the stored token is looked at whatever the given one holds.
-    unsigned char difference = given.size() != token.size() ? 1 : 0;
-    for (std::size_t i = 0; i < token.size(); ++i) {
+bool sameSecret(const std::string& given, const std::string& secret) {
+    if (secret.empty()) return false;
+    // Every byte of the secret is looked at whatever the given text holds.
+    unsigned char difference = given.size() != secret.size() ? 1 : 0;
+    for (std::size_t i = 0; i < secret.size(); ++i) {
         const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
-        difference |= static_cast<unsigned char>(g ^ static_cast<unsigned char>(token[i]));
+        difference |= static_cast<unsigned char>(g ^ static_cast<unsigned char>(secret[i]));
     }
     return difference == 0;
 }

@@ -34,6 +34,9 @@ struct Author {
     nlohmann::json toJson() const;
     // "uid 1000 (alice) pid 4242 on the Unix socket", "127.0.0.1:50312 over TCP".
     std::string describe() const;
+    // The same without the process or port, that change with every connection:
+    // "uid 1000 (alice) on the Unix socket", "127.0.0.1 over TCP".
+    std::string source() const;
 };
 
 // The author of a Unix socket's peer (its user name from the user database).
@@ -45,6 +48,11 @@ Author networkAuthor(const std::string& transport, const std::string& address);
 // The supplementary groups are the kernel's (SO_PEERGROUPS); where it gives
 // none, those of the peer's user in the group database.
 bool peerOf(int fd, Peer& peer);
+
+// Whether a given text is the stored secret (false for an empty secret), in
+// time that depends on the secret's length only, so that the answer's time
+// says nothing about how close a guess came.
+bool sameSecret(const std::string& given, const std::string& secret);
 
 class Authority {
 public:
@@ -58,8 +66,7 @@ public:
     // The refusal of a change, naming the rule that applies to the author's
     // transport: the control group only when there is one.
     std::string refusal(const Author& author) const;
-    // Constant time in the length of the stored token.
-    bool tokenMatches(const std::string& given) const;
+    bool tokenMatches(const std::string& given) const { return sameSecret(given, token); }
     std::string describe() const;
 
 private:

@@ -48,14 +48,13 @@ std::optional<std::string> Changes::submit(Request r, const Author& author, bool
         }
         reply(std::move(line));
     };
-    if (station.submit(Command{r, author, std::move(release)})) return std::nullopt;
+    const auto refused = station.submit(Command{r, author, std::move(release)});
+    if (!refused) return std::nullopt;
     {
         std::lock_guard<std::mutex> lock(mutex);
         waiting.erase(clientKey);
     }
-    return refuse(r, author,
-                  {"Unavailable", "unavailable",
-                   "too many changes waiting for the station (" + std::to_string(maxPendingCommands) + "); try again"});
+    return refuse(r, author, *refused);
 }
 
 }  // namespace moorwinchd

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "History.h"
 #include "Metrics.h"
@@ -61,12 +60,6 @@ std::string changes(const json& old, const json& now, const json& names) {
         if (now.is_object()) text += now.value(item.key(), json()).dump();
         else text += item.value().dump() + (old.is_object() ? " (asked; not read back)" : "");
     }
-    return text;
-}
-
-std::string seconds(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", value);
     return text;
 }
 
@@ -189,8 +182,8 @@ void Events::verdict(WallClock::time_point time, KORVANE::MoorwinchDefinitions::
 
 void Events::stale(WallClock::time_point time, bool stale, double age) {
     StationEvent e = make("stale", time, stale ? Level::warning : Level::notice,
-                          stale ? "no successful poll for " + seconds(age) + " s: the data are stale"
-                                : "a successful poll again after " + seconds(age) + " s: the data are fresh");
+                          stale ? "no successful poll for " + secondsText(age) + " s: the data are stale"
+                                : "a successful poll again after " + secondsText(age) + " s: the data are fresh");
     e.data["stale"] = stale;
     e.data["age"] = std::round(age * 1000) / 1000;
     e.condition = "stale";
@@ -218,6 +211,7 @@ void Events::change(WallClock::time_point time, const Request& r, const Author& 
 }
 
 void auditRefusal(const Author& author, const Request& r, const std::string& reason) {
+    if (!unbraked(Level::notice, "refused changes", author.source())) return;
     const json names = requested(r);
     logWithId(Level::notice, messageId("refused"),
               "refused a change from " + author.describe() + ": " + changes(nullptr, nullptr, names) + ": " + reason,

@@ -75,7 +75,8 @@ private:
 
 // A change refused before it reached the station (rights, range, busy,
 // queue, disconnected): logged at notice with the audit's own MESSAGE_ID,
-// naming who asked for what and why it was refused.
+// naming who asked for what and why it was refused; braked per source (Log.h),
+// so that clients without rights cannot flood the log.
 void auditRefusal(const Author& author, const Request& request, const std::string& reason);
 
 // The MESSAGE_ID of an event kind (and "refused" for refused changes).

@@ -1,6 +1,8 @@
 #include "HttpServer.h"
 
+#include <arpa/inet.h>
 #include <civetweb.h>
+#include <unistd.h>
 
 #include <MoorwinchJson.h>
 
@@ -14,6 +16,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "History.h"
 #include "Log.h"
@@ -31,6 +34,11 @@ const char* const jsonType = "application/json";
 const char* const contentPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
     "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+// A request's head and body arrive, and each part of an answer is taken,
+// within this; idle connections hold the request threads no longer.
+const char* const requestTimeoutMs = "3000";
+// Bodies are written in parts of this size, so that a deadline can end them.
+constexpr std::size_t writePart = 64 * 1024;
 // Browsers reconnect a stream this long after it ends.
 const char* const streamRetryMs = "2000";
 
@@ -136,23 +144,39 @@ struct HttpServer::Call {
     std::string method, path, peer;
     std::map<std::string, std::string> query;
     int status = 0;
+    Clock::time_point writeBy = Clock::time_point::max();
 
     const char* header(const char* name) const { return mg_get_header(connection, name); }
+    // The session cookie's value; "" when there is none.
+    std::string session() const {
+        const char* cookies = header("Cookie");
+        char id[128];
+        return cookies && mg_get_cookie(cookies, sessionCookie, id, sizeof id) > 0 ? id : "";
+    }
 
-    void respond(int code, const std::string& type, const std::string& body, const std::string& cache = "no-store",
-                 const Headers& extra = {}) {
+    // The head of every response: its type and the rules the page lives by.
+    void head(int code, const std::string& type, const std::string& cache) {
         status = code;
         mg_response_header_start(connection, code);
         if (!type.empty()) mg_response_header_add(connection, "Content-Type", type.c_str(), -1);
-        const std::string length = std::to_string(body.size());
-        mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
         mg_response_header_add(connection, "Cache-Control", cache.c_str(), -1);
         mg_response_header_add(connection, "X-Content-Type-Options", "nosniff", -1);
         mg_response_header_add(connection, "Content-Security-Policy", contentPolicy, -1);
         mg_response_header_add(connection, "Referrer-Policy", "no-referrer", -1);
+    }
+    // The body goes out in parts until writeBy; a reader that takes longer
+    // loses the connection (civetweb gives up a part that makes no progress
+    // within its request timeout).
+    void respond(int code, const std::string& type, const std::string& body, const std::string& cache = "no-store",
+                 const Headers& extra = {}) {
+        head(code, type, cache);
+        const std::string length = std::to_string(body.size());
+        mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
         for (const auto& [name, value] : extra) mg_response_header_add(connection, name.c_str(), value.c_str(), -1);
         mg_response_header_send(connection);
-        if (!body.empty() && method != "HEAD") mg_write(connection, body.data(), body.size());
+        if (method == "HEAD") return;
+        for (std::size_t at = 0; at < body.size() && Clock::now() < writeBy; at += writePart)
+            if (mg_write(connection, body.data() + at, std::min(writePart, body.size() - at)) <= 0) return;
     }
     // A reply line of the socket protocol, with the status its error type gives.
     void reply(const std::string& line, const Headers& extra = {}) {
@@ -193,6 +217,10 @@ HttpServer::HttpServer(HttpSettings s, Station& st, Changes& ch, History* h, Met
         files[f.path] = std::move(file);
     }
     log(Level::debug, "dashboard files from ", www);
+    hostNames = {"localhost", lower(settings.at.host)};
+    hostNames.insert(settings.hosts.begin(), settings.hosts.end());
+    char own[256] = "";
+    if (::gethostname(own, sizeof own - 1) == 0 && *own) hostNames.insert(lower(own));
 }
 
 HttpServer::~HttpServer() { stop(); }
@@ -209,7 +237,7 @@ std::string HttpServer::serve() {
                              "num_threads",
                              threads.c_str(),
                              "request_timeout_ms",
-                             "10000",
+                             requestTimeoutMs,
                              "enable_keep_alive",
                              "yes",
                              "keep_alive_timeout_ms",
@@ -271,7 +299,17 @@ int HttpServer::handle(mg_connection* connection, void* self) {
     call.peer = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
                 std::to_string(call.info->remote_port);
     try {
-        server.route(call);
+        // A page of another site whose name was made to point here (DNS
+        // rebinding) names its own host: it is answered nothing.
+        if (!server.knownHost(call.header("Host"))) {
+            if (unbraked(Level::info, "requests for other hosts over HTTP", call.info->remote_addr))
+                log(Level::info, "refused a request from ", call.peer, " for the host ", shown(call.header("Host")));
+            call.refuse(421, "BadRequest", "misdirected",
+                        "this dashboard does not answer to the host " + shown(call.header("Host")) +
+                            ": open it by its address or localhost, or name the host with --http-host");
+        } else {
+            server.route(call);
+        }
     } catch (const std::exception& e) {
         log(Level::error, "http ", shown(call.method), " ", shown(call.path), ": ", e.what());
         if (call.status == 0) call.refuse(500, "Unavailable", "internal", e.what());
@@ -295,8 +333,6 @@ void HttpServer::route(Call& call) {
     }
 
     const std::string op = call.path.substr(5);
-    if (!readQuery(call, op)) return;
-
     const auto read = std::find_if(std::begin(readOps), std::end(readOps), [&](const auto& r) { return op == r.first; });
     const bool takesGet = read != std::end(readOps) || op == "stream" || op == "history" || op == "events" ||
                           op == "session";
@@ -305,6 +341,7 @@ void HttpServer::route(Call& call) {
     if (!(post ? takesPost : takesGet))
         return call.refuse(405, "BadRequest", "methodNotAllowed", call.method + " is not served here",
                            {{"Allow", post ? "GET" : "POST"}});
+    if (!readQuery(call, op)) return;
     if (post) {
         if (op == "login") return login(call);
         if (op == "logout") return logout(call);
@@ -344,22 +381,37 @@ void HttpServer::question(Call& call, const std::string& op) {
     std::string problem;
     if (!parseRequest(object.dump(-1, ' ', false, json::error_handler_t::replace), request, problem))
         return call.refuse(400, "BadRequest", "badRequest", problem);
-    // An answer may hold a hundred thousand rows: a few at a time.
+    // An answer may hold a hundred thousand rows: a few built at a time, and
+    // those that are sent bounded together, so that slow readers hold neither
+    // the history nor much memory.
+    std::string answer;
     {
-        std::lock_guard<std::mutex> lock(questionMutex);
-        if (questionsAnswered >= maxHttpQuestions)
-            return call.refuse(503, "Unavailable", "unavailable",
-                               "too many history questions at once; try again", {{"Retry-After", "1"}});
-        ++questionsAnswered;
-    }
-    struct Done {
-        HttpServer& server;
-        ~Done() {
-            std::lock_guard<std::mutex> lock(server.questionMutex);
-            --server.questionsAnswered;
+        {
+            std::lock_guard<std::mutex> lock(questionMutex);
+            if (questionsAnswered >= maxHttpQuestions)
+                return call.refuse(503, "Unavailable", "unavailable", "too many history questions at once; try again",
+                                   {{"Retry-After", "1"}});
+            ++questionsAnswered;
         }
-    } done{*this};
-    call.reply(historyReply(request, history));
+        struct Done {
+            HttpServer& server;
+            ~Done() {
+                std::lock_guard<std::mutex> lock(server.questionMutex);
+                --server.questionsAnswered;
+            }
+        } done{*this};
+        answer = historyReply(request, history);
+    }
+    if (answerBytes.fetch_add(answer.size()) + answer.size() > maxHttpAnswerBytes) {
+        answerBytes -= answer.size();
+        return call.refuse(503, "Unavailable", "unavailable",
+                           "history answers of other requests are still being sent; try again",
+                           {{"Retry-After", "1"}});
+    }
+    call.writeBy = Clock::now() + answerDeadline;
+    // A body cut at the deadline must not be taken for the end of the response.
+    call.reply(answer, {{"Connection", "close"}});
+    answerBytes -= answer.size();
 }
 
 // The parameters of the API: bounded, each once, only those the op takes.
@@ -409,37 +461,41 @@ void HttpServer::serveFile(Call& call, const File& file) {
 }
 
 bool HttpServer::signedIn(const Call& call) {
-    const char* cookies = call.header("Cookie");
-    char id[128];
-    if (!cookies || mg_get_cookie(cookies, sessionCookie, id, sizeof id) <= 0) return false;
-    return sessions.valid(id, Clock::now());
+    const std::string id = call.session();
+    return !id.empty() && sessions.valid(id, Clock::now());
 }
 
 void HttpServer::stream(Call& call) {
+    // One address may hold three quarters of the streams, so that it cannot keep every other dashboard out.
+    const unsigned int perAddress = settings.maxStreams - settings.maxStreams / 4;
+    const std::string address = call.info->remote_addr;
+    std::string refusal;
     {
         std::lock_guard<std::mutex> lock(streamMutex);
         if (streams >= settings.maxStreams)
-            return call.refuse(503, "Unavailable", "tooManyClients",
-                               "too many event streams (at most " + std::to_string(settings.maxStreams) +
-                                   "); try again later",
-                               {{"Retry-After", "5"}});
-        ++streams;
+            refusal = "too many event streams (at most " + std::to_string(settings.maxStreams) + ")";
+        else if (streamsFrom[address] >= perAddress)
+            refusal = "too many event streams from this address (at most " + std::to_string(perAddress) + ")";
+        else {
+            ++streams;
+            ++streamsFrom[address];
+        }
+        if (!refusal.empty() && streamsFrom[address] == 0) streamsFrom.erase(address);
     }
+    if (!refusal.empty())
+        return call.refuse(503, "Unavailable", "tooManyClients", refusal + "; try again later", {{"Retry-After", "5"}});
     struct Slot {
         HttpServer& server;
+        const std::string& address;
         ~Slot() {
             std::lock_guard<std::mutex> lock(server.streamMutex);
             --server.streams;
+            if (--server.streamsFrom[address] == 0) server.streamsFrom.erase(address);
         }
-    } slot{*this};
+    } slot{*this, address};
 
-    call.status = 200;
     mg_connection* c = call.connection;
-    mg_response_header_start(c, 200);
-    mg_response_header_add(c, "Content-Type", "text/event-stream; charset=utf-8", -1);
-    mg_response_header_add(c, "Cache-Control", "no-store", -1);
-    mg_response_header_add(c, "X-Content-Type-Options", "nosniff", -1);
-    mg_response_header_add(c, "Content-Security-Policy", contentPolicy, -1);
+    call.head(200, "text/event-stream; charset=utf-8", "no-store");
     // Proxies that buffer responses would hold the events back.
     mg_response_header_add(c, "X-Accel-Buffering", "no", -1);
     // The stream has no length: its end is the connection's.
@@ -479,6 +535,32 @@ void HttpServer::stream(Call& call) {
                 break;
         }
     }
+}
+
+// The Host header names this server by an IP address or a name it knows, with
+// any port (a tunnel or proxy may forward another). Browsers always send one.
+bool HttpServer::knownHost(const char* header) const {
+    if (!header) return true;
+    const std::string host = header;
+    std::string name = host, port;
+    if (!host.empty() && host[0] == '[') {
+        const std::size_t close = host.find(']');
+        if (close == std::string::npos) return false;
+        name = host.substr(1, close - 1);
+        port = host.substr(close + 1);
+        if (!port.empty() && port[0] != ':') return false;
+        in6_addr address;
+        if (::inet_pton(AF_INET6, name.c_str(), &address) != 1) return false;
+    } else if (const std::size_t colon = host.rfind(':'); colon != std::string::npos) {
+        name = host.substr(0, colon);
+        port = host.substr(colon);
+    }
+    if (!port.empty() && (port.size() < 2 || port.size() > 6 || port.find_first_not_of("0123456789", 1) != std::string::npos)) return false;
+    if (!host.empty() && host[0] == '[') return true;
+    name = lower(name);
+    if (!name.empty() && name.back() == '.') name.pop_back();
+    in_addr address;
+    return ::inet_pton(AF_INET, name.c_str(), &address) == 1 || hostNames.count(name) > 0;
 }
 
 // Every POST comes from this server's own page: its Origin names the host the
@@ -552,16 +634,23 @@ void HttpServer::login(Call& call) {
     if (!authority.hasToken())
         return call.refuse(403, "Forbidden", "forbidden",
                            "no token is configured (--token-file): the dashboard is read-only");
+    // The token is judged first: guesses from an address, which behind a
+    // tunnel or proxy is every operator's, never keep the right token out.
     const auto now = Clock::now();
-    if (const long wait = sessions.waitFor(call.info->remote_addr, now); wait > 0)
+    if (!authority.tokenMatches(request.token)) {
+        if (unbraked(Level::warning, "wrong tokens over HTTP", call.info->remote_addr))
+            log(Level::warning, "wrong token over HTTP from ", call.peer);
+        const long wait = sessions.wrongToken(call.info->remote_addr, now);
+        if (wait == 0) return call.refuse(403, "Forbidden", "forbidden", "wrong token");
+        // Late, so that guesses one after the other go slowly; a few at once,
+        // so that guesses in parallel cannot take the request threads.
+        if (delayedGuesses.fetch_add(1) < maxDelayedGuesses && !stopping)
+            std::this_thread::sleep_for(wrongTokenDelay);
+        --delayedGuesses;
         return call.refuse(429, "Forbidden", "tooManyAttempts",
-                           "three wrong tokens from this address within a minute; try again in " +
+                           "wrong token, again: more than three from this address within a minute; try again in " +
                                std::to_string(wait) + " s",
                            {{"Retry-After", std::to_string(wait)}});
-    if (!authority.tokenMatches(request.token)) {
-        sessions.wrongToken(call.info->remote_addr, now);
-        log(Level::warning, "wrong token over HTTP from ", call.peer);
-        return call.refuse(403, "Forbidden", "forbidden", "wrong token");
     }
     const std::string id = sessions.open(now);
     const auto lifetime = std::chrono::duration_cast<std::chrono::seconds>(sessionLifetime).count();
@@ -573,9 +662,7 @@ void HttpServer::login(Call& call) {
 
 void HttpServer::logout(Call& call) {
     if (!ownOrigin(call)) return;
-    const char* cookies = call.header("Cookie");
-    char id[128];
-    if (cookies && mg_get_cookie(cookies, sessionCookie, id, sizeof id) > 0) sessions.close(id);
+    if (const std::string id = call.session(); !id.empty()) sessions.close(id);
     call.reply(okReply(nullptr, {{"signedIn", false}}),
                {{"Set-Cookie", std::string(sessionCookie) + "=; Max-Age=0; Path=/; HttpOnly; SameSite=Strict"}});
 }
@@ -587,10 +674,8 @@ void HttpServer::change(Call& call, const std::string& op) {
         return call.refuse(400, "BadRequest", "badRequest",
                            "POST /api/reporting needs \"set\": {\"env\":0}, say; GET reads the flags");
     // One waiting change per session, as per socket client.
-    const char* cookies = call.header("Cookie");
-    char id[128] = "";
-    if (cookies) mg_get_cookie(cookies, sessionCookie, id, sizeof id);
-    const bool mayControl = *id && sessions.valid(id, Clock::now());
+    const std::string id = call.session();
+    const bool mayControl = !id.empty() && sessions.valid(id, Clock::now());
     struct Answer {
         std::mutex mutex;
         std::condition_variable done;
@@ -598,7 +683,7 @@ void HttpServer::change(Call& call, const std::string& op) {
     };
     auto answer = std::make_shared<Answer>();
     auto refused = changes.submit(std::move(request), networkAuthor("http", call.peer), mayControl,
-                                  std::string("http ") + id, [answer](std::string line) {
+                                  "http " + id, [answer](std::string line) {
                                       {
                                           std::lock_guard<std::mutex> lock(answer->mutex);
                                           answer->line = std::move(line);

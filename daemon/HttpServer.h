@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,16 +40,26 @@ constexpr std::size_t maxHeaderBytes = 16 * 1024;
 constexpr std::size_t maxQueryBytes = 2048;
 // History questions answered at once; more are answered 503.
 constexpr unsigned int maxHttpQuestions = 2;
+// The bytes of history answers being sent at once; more are answered 503.
+constexpr std::size_t maxHttpAnswerBytes = 64 * 1024 * 1024;
+// The time a history answer may take to be read; then its connection is closed.
+constexpr std::chrono::seconds answerDeadline{120};
 // Requests served at once besides the event streams.
 constexpr unsigned int requestThreads = 16;
 // The silence after which a stream gets a comment, so that proxies keep it
 // open and a browser that went away is noticed.
 constexpr std::chrono::seconds streamKeepAlive{15};
 
+// The reply to a wrong token past the allowance comes this late; so late at
+// most this many at once.
+constexpr std::chrono::seconds wrongTokenDelay{1};
+constexpr int maxDelayedGuesses = 4;
+
 struct HttpSettings {
     Endpoint at;
     unsigned int maxStreams = 32;
     std::string www;  // the page's files; "" for defaultWwwDirectory()
+    std::vector<std::string> hosts;  // names answered besides localhost, IP addresses and this host's name
 };
 
 // The page installed with the service, or the source tree's when the service
@@ -89,6 +100,7 @@ private:
     void logout(Call& call);
     void change(Call& call, const std::string& op);
     bool ownOrigin(Call& call);
+    bool knownHost(const char* host) const;
     bool readRequest(Call& call, const char* op, Request& request);
     void serveFile(Call& call, const File& file);
     bool signedIn(const Call& call);
@@ -101,13 +113,17 @@ private:
     const Authority& authority;
     const std::function<ServerCounts()> counts;
     std::map<std::string, File> files;  // by path
+    std::set<std::string> hostNames;    // lower case
     Sessions sessions;
     Broadcast broadcast;
     std::string lastCheck;  // the verdict and conditions the streams were told last
     std::mutex streamMutex;
     unsigned int streams = 0;
+    std::map<std::string, unsigned int> streamsFrom;  // by address
     std::mutex questionMutex;
     unsigned int questionsAnswered = 0;
+    std::atomic<int> delayedGuesses{0};
+    std::atomic<std::size_t> answerBytes{0};
     std::atomic<bool> stopping{false};
     mg_context* context = nullptr;
 };

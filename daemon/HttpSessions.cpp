@@ -7,18 +7,13 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "Auth.h"
+#include "Log.h"
+
 namespace moorwinchd {
 namespace {
 
 constexpr std::size_t idBytes = 32;
-
-bool sameText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    unsigned char difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
 
 }  // namespace
 
@@ -39,7 +34,10 @@ std::string Sessions::open(Clock::time_point now) {
     }
     std::lock_guard<std::mutex> lock(mutex);
     forgetOld(now);
-    if (sessions.size() >= maxSessions) sessions.erase(sessions.begin());
+    if (sessions.size() >= maxSessions) {
+        sessions.erase(sessions.begin());
+        log(Level::notice, "a sign-in over HTTP with ", maxSessions, " sessions open: the oldest session ends");
+    }
     sessions.push_back(Session{id, now + sessionLifetime});
     return id;
 }
@@ -48,14 +46,14 @@ bool Sessions::valid(const std::string& id, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex);
     forgetOld(now);
     bool found = false;
-    for (const Session& s : sessions) found = sameText(s.id, id) || found;
-    return found && !id.empty();
+    for (const Session& s : sessions) found = sameSecret(id, s.id) || found;
+    return found;
 }
 
 void Sessions::close(const std::string& id) {
     std::lock_guard<std::mutex> lock(mutex);
     sessions.erase(
-        std::remove_if(sessions.begin(), sessions.end(), [&](const Session& s) { return sameText(s.id, id); }),
+        std::remove_if(sessions.begin(), sessions.end(), [&](const Session& s) { return sameSecret(id, s.id); }),
         sessions.end());
 }
 
@@ -64,22 +62,7 @@ void Sessions::forgetOld(Clock::time_point now) {
                    sessions.end());
 }
 
-long Sessions::waitFor(const std::string& address, Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = wrong.find(address);
-    if (it == wrong.end()) return 0;
-    auto& times = it->second;
-    while (!times.empty() && times.front() + wrongTokenWindow <= now) times.pop_front();
-    if (times.empty()) {
-        wrong.erase(it);
-        return 0;
-    }
-    if (times.size() < wrongTokensAllowed) return 0;
-    const auto left = times.front() + wrongTokenWindow - now;
-    return std::max<long>(1, static_cast<long>(std::chrono::ceil<std::chrono::seconds>(left).count()));
-}
-
-void Sessions::wrongToken(const std::string& address, Clock::time_point now) {
+long Sessions::wrongToken(const std::string& address, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex);
     if (wrong.size() >= maxTrackedAddresses && !wrong.count(address)) {
         // Forget the addresses whose window has passed, else the one heard from longest ago.
@@ -91,8 +74,13 @@ void Sessions::wrongToken(const std::string& address, Clock::time_point now) {
             }));
     }
     auto& times = wrong[address];
+    while (!times.empty() && times.front() + wrongTokenWindow <= now) times.pop_front();
+    const bool braked = times.size() >= wrongTokensAllowed;
     times.push_back(now);
     while (times.size() > wrongTokensAllowed) times.pop_front();
+    if (!braked) return 0;
+    const auto left = times.front() + wrongTokenWindow - now;
+    return std::max<long>(1, static_cast<long>(std::chrono::ceil<std::chrono::seconds>(left).count()));
 }
 
 }  // namespace moorwinchd

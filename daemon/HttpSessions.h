@@ -19,8 +19,8 @@ namespace moorwinchd {
 constexpr std::chrono::hours sessionLifetime{12};
 // Sessions at once; a new one ends the oldest.
 constexpr std::size_t maxSessions = 64;
-// Wrong tokens from one address within the window; the next try waits until
-// the first of them leaves it.
+// Wrong tokens from one address within the window; more are answered 429
+// (late) until the first of them leaves it. The right token always signs in.
 constexpr std::size_t wrongTokensAllowed = 3;
 constexpr std::chrono::minutes wrongTokenWindow{1};
 // Addresses remembered for the brake; the oldest are forgotten beyond it.
@@ -36,9 +36,10 @@ public:
     bool valid(const std::string& id, Clock::time_point now);
     void close(const std::string& id);
 
-    // Seconds the address waits before it may try a token again; 0: now.
-    long waitFor(const std::string& address, Clock::time_point now);
-    void wrongToken(const std::string& address, Clock::time_point now);
+    // Counts a wrong token from the address. Returns 0 while the address is
+    // within its allowance, else the seconds until a wrong token would be
+    // within it again.
+    long wrongToken(const std::string& address, Clock::time_point now);
 
 private:
     struct Session {

@@ -4,12 +4,15 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <mutex>
+#include <utility>
 
 namespace moorwinchd {
 namespace {
@@ -33,12 +36,74 @@ bool toJournal() {
     return journal;
 }
 
+// Sources the brake tells apart; beyond them, lines count as from "other sources".
+constexpr std::size_t maxBrakedSources = 4096;
+constexpr std::chrono::minutes brakeWindow{1};
+
+struct Braked {
+    Level level;
+    std::chrono::steady_clock::time_point since;
+    unsigned long held = 0;
+};
+std::mutex brakeMutex;
+std::map<std::pair<std::string, std::string>, Braked> braked;  // by kind and source
+
 }  // namespace
+
+std::string printable(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') c = '?';
+    return text;
+}
+
+std::string secondsText(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    std::string shown = text;
+    shown.erase(shown.find_last_not_of('0') + 1);
+    if (shown.back() == '.') shown.pop_back();
+    return shown;
+}
+
+bool unbraked(Level level, const char* kind, const std::string& source) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(brakeMutex);
+    auto key = std::make_pair(std::string(kind), source);
+    if (!braked.count(key) && braked.size() >= maxBrakedSources) key.second = "other sources";
+    auto [it, first] = braked.emplace(key, Braked{level, now});
+    if (first) return true;
+    ++it->second.held;
+    return false;
+}
+
+std::chrono::steady_clock::time_point tellBraked(std::chrono::steady_clock::time_point now) {
+    std::vector<std::pair<Level, std::string>> counts;
+    // A line braked after this call is due a window after it, never sooner.
+    auto next = now + brakeWindow;
+    {
+        std::lock_guard<std::mutex> lock(brakeMutex);
+        for (auto it = braked.begin(); it != braked.end();) {
+            const Braked& b = it->second;
+            if (now < b.since + brakeWindow) {
+                next = std::min(next, b.since + brakeWindow);
+                ++it;
+                continue;
+            }
+            if (b.held)
+                counts.emplace_back(b.level, std::to_string(b.held) + " more " + it->first.first + " from " +
+                                                 it->first.second + " within a minute, not logged");
+            it = braked.erase(it);
+        }
+    }
+    for (const auto& [level, text] : counts) logLine(level, text);
+    return next;
+}
 
 void setVerbose(bool on) { verboseOn = on; }
 bool verbose() { return verboseOn; }
 
-void logLine(Level level, const std::string& text) {
+void logLine(Level level, const std::string& message) {
+    const std::string text = printable(message);
     std::string line;
     if (toJournal()) {
         line = "<" + std::to_string(static_cast<int>(level)) + ">" + text + "\n";
@@ -70,7 +135,7 @@ void logLine(Level level, const std::string& text) {
 void logWithId(Level level, const char* messageId, const std::string& text, const std::vector<std::string>& fields) {
     if (level == Level::debug && !verbose()) return;
     if (toJournal()) {
-        std::vector<std::string> entries = {"MESSAGE=" + text, "PRIORITY=" + std::to_string(static_cast<int>(level)),
+        std::vector<std::string> entries = {"MESSAGE=" + printable(text), "PRIORITY=" + std::to_string(static_cast<int>(level)),
                                             std::string("MESSAGE_ID=") + messageId, "SYSLOG_IDENTIFIER=moorwinchd"};
         entries.insert(entries.end(), fields.begin(), fields.end());
         std::vector<iovec> parts;

@@ -198,17 +198,20 @@ std::string Metrics::serve(const Endpoint& at) {
     } catch (const std::exception& e) {
         throw std::runtime_error("cannot serve metrics on " + address + ": " + e.what());
     }
-    exposer->RegisterCollectable(registry);
-    exposer->RegisterCollectable(dataAge);
-    exposer->RegisterCollectable(computed);
+    for (const auto& c : collectables()) exposer->RegisterCollectable(c);
     const auto ports = exposer->GetListeningPorts();
     if (ports.empty()) return address;
     return address.substr(0, address.rfind(':') + 1) + std::to_string(ports.front());
 }
 
+std::vector<std::shared_ptr<prometheus::Collectable>> Metrics::collectables() const {
+    return {registry, dataAge, computed};
+}
+
 std::string Metrics::exposition() const {
-    auto collected = registry->Collect();
-    for (auto& family : dataAge->Collect()) collected.push_back(std::move(family));
+    std::vector<prometheus::MetricFamily> collected;
+    for (const auto& c : collectables())
+        for (auto& family : c->Collect()) collected.push_back(std::move(family));
     std::ostringstream text;
     prometheus::TextSerializer().Serialize(text, collected);
     return text.str();

@@ -7,12 +7,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "Options.h"
 
 namespace prometheus {
+class Collectable;
 class Exposer;
 class Registry;
 }  // namespace prometheus
@@ -57,6 +59,8 @@ private:
     struct Families;
     class DataAge;
     class Computed;
+    // What both /metrics serve.
+    std::vector<std::shared_ptr<prometheus::Collectable>> collectables() const;
     std::shared_ptr<prometheus::Registry> registry;
     std::shared_ptr<DataAge> dataAge;
     std::shared_ptr<Computed> computed;

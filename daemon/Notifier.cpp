@@ -29,11 +29,15 @@ constexpr std::chrono::milliseconds reapCheck{20};
 // a verdict that is ok and fresh data are not news.
 const std::map<std::string, std::string> calm = {{"connection", ""}, {"verdict", "ok"}, {"stale", "fresh"}};
 
-// A line of a command's output as a log line: control characters shown as '?'.
-std::string printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') c = '?';
-    return text;
+// At the service's stop, what a running command gets between SIGTERM and SIGKILL.
+constexpr std::chrono::seconds stopGrace{2};
+
+// The service's environment without what is its own: the event's variables
+// come per run, and systemd's notification and watchdog are for the service.
+bool inherited(const char* variable) {
+    for (const char* own : {"MOORWINCH_", "NOTIFY_SOCKET=", "WATCHDOG_"})
+        if (std::strncmp(variable, own, std::strlen(own)) == 0) return false;
+    return true;
 }
 
 std::string statusText(int status) {
@@ -59,7 +63,7 @@ Notifier::Notifier(NotifierSettings s, Metrics& m)
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) throw std::runtime_error(std::string("cannot set up the event commands: ") + std::strerror(errno));
     for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "MOORWINCH_", 10) != 0) baseEnvironment.emplace_back(*e);
+        if (inherited(*e)) baseEnvironment.emplace_back(*e);
     for (const auto& [condition, state] : calm) conditions[condition].told = state;
     thread = std::thread([this] { run(); });
 }
@@ -205,7 +209,7 @@ void Notifier::output(Run& r, bool ended) {
             const std::size_t length = end == std::string::npos ? r.partial.size() : end;
             if (r.logged + length <= maxLoggedOutput) {
                 log(Level::info, "event command ", r.job.command->argv.front(), " (", r.job.kind,
-                    "): ", printable(r.partial.substr(0, length)));
+                    "): ", r.partial.substr(0, length));
                 r.logged += length;
             } else {
                 r.unlogged += length;
@@ -217,7 +221,7 @@ void Notifier::output(Run& r, bool ended) {
     if (!r.partial.empty()) {
         if (r.logged + r.partial.size() <= maxLoggedOutput)
             log(Level::info, "event command ", r.job.command->argv.front(), " (", r.job.kind,
-                "): ", printable(r.partial));
+                "): ", r.partial);
         else
             r.unlogged += r.partial.size();
         r.partial.clear();
@@ -235,6 +239,8 @@ void Notifier::finish(Run& r, int status) {
     } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         log(Level::debug, "event command ", name, " for ", r.job.kind, " done");
         metrics.eventCommand("ok");
+    } else if (r.stopped) {
+        log(Level::notice, "event command ", name, " for ", r.job.kind, " ended at the stop: it ", statusText(status));
     } else {
         log(Level::warning, "event command ", name, " for ", r.job.kind, " failed: it ", statusText(status));
         metrics.eventCommand("failed");
@@ -260,9 +266,18 @@ void Notifier::run() {
                     c.pending.reset();
                 }
             }
-        } else if (!waiting.empty()) {
-            log(Level::notice, "event commands: ", waiting.size(), " runs not started: the service stops");
-            waiting.clear();
+        } else {
+            if (!waiting.empty()) {
+                log(Level::notice, "event commands: ", waiting.size(), " runs not started: the service stops");
+                waiting.clear();
+            }
+            // A stop does not wait out the commands' timeouts (systemd would kill the service first).
+            for (Run& r : running) {
+                if (r.stopped || r.killed) continue;
+                ::kill(-r.pid, SIGTERM);
+                r.stopped = true;
+                r.deadline = std::min(r.deadline, now + stopGrace);
+            }
         }
         if (stop && running.empty()) return;
         // The runs of one command go one at a time, in the order of the events.
@@ -313,8 +328,12 @@ void Notifier::run() {
             if (!r.killed && now >= r.deadline) {
                 ::kill(-r.pid, SIGKILL);
                 r.killed = true;
-                log(Level::warning, "event command ", r.job.command->argv.front(), " for ", r.job.kind,
-                    " did not end within ", settings.timeout, " s; killed");
+                if (r.stopped)
+                    log(Level::warning, "event command ", r.job.command->argv.front(), " for ", r.job.kind,
+                        " did not end within ", stopGrace.count(), " s of SIGTERM at the stop; killed");
+                else
+                    log(Level::warning, "event command ", r.job.command->argv.front(), " for ", r.job.kind,
+                        " did not end within ", secondsText(settings.timeout), " s; killed");
             }
         }
         // A command is done when it has exited; its output is read to the end

@@ -45,8 +45,8 @@ struct NotifierSettings {
 class Notifier {
 public:
     Notifier(NotifierSettings settings, Metrics& metrics);
-    // Waiting runs and untold events are dropped; running commands get until
-    // their timeout.
+    // Waiting runs and untold events are dropped; running commands get SIGTERM,
+    // and SIGKILL 2 s later (or at their timeout, when sooner).
     ~Notifier();
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
@@ -80,6 +80,7 @@ private:
         std::string partial;  // output after the last line feed
         std::size_t logged = 0, unlogged = 0;
         Clock::time_point deadline;
+        bool stopped = false;  // sent SIGTERM at the service's stop
         bool killed = false;
     };
 

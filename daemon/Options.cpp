@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -35,6 +36,16 @@ bool endpointOption(const char* name, const std::string& text, Endpoint& endpoin
     if (KORVANE::MoorwinchService::parseEndpoint(text, endpoint, problem)) return true;
     std::cerr << "moorwinchd: " << name << ": " << problem << "\n";
     return false;
+}
+
+// A DNS name as the Host header gives it, made lower case.
+bool hostName(std::string& name) {
+    if (name.empty() || name.size() > 253) return false;
+    for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return true;
 }
 
 constexpr std::size_t maxCommandBytes = 4096;
@@ -128,6 +139,13 @@ int parseOptions(int argc, char** argv, Options& o) {
                    "Serve the dashboard, its JSON API and /metrics at http://[HOST:]PORT/ (loopback\n"
                    "unless named); plaintext: use an SSH tunnel or a TLS proxy from elsewhere")
         ->option_text("[HOST:]PORT");
+    app.add_option("--http-host", o.httpHosts,
+                   "With --http: another host name the dashboard answers to (repeatable), as a proxy\n"
+                   "in front of it names it; it always answers to its address, localhost, IP addresses\n"
+                   "and the host's own name")
+        ->option_text("NAME")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     numeric(app, "--http-max-streams", "N", o.httpMaxStreams, 1u, maxMaxClients,
             "With --http: event streams (open dashboards) at once;\nmore are answered 503");
     app.add_option("--www", o.www, "With --http: the dashboard's files (default: those installed with the service)")
@@ -221,6 +239,17 @@ int parseOptions(int argc, char** argv, Options& o) {
         o.eventCommands.push_back(std::move(command));
     }
     if (!o.www.empty() && !absolutePath("--www", o.www)) return 2;
+    if (o.httpHosts.size() > maxHttpHosts) {
+        std::cerr << "moorwinchd: --http-host: at most " << maxHttpHosts << " names\n";
+        return 2;
+    }
+    for (std::string& name : o.httpHosts) {
+        if (!hostName(name)) {
+            std::cerr << "moorwinchd: --http-host: '" << name << "' is not a host name (letters, digits, '-' "
+                      << "and '.', at most 253)\n";
+            return 2;
+        }
+    }
     return -1;
 }
 

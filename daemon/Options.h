@@ -30,6 +30,7 @@ struct Options {
     Endpoint httpAt;
     unsigned int httpMaxStreams = 32;  // event streams at once; more are answered 503
     std::string www;                   // the page's files; "" for where they were installed
+    std::vector<std::string> httpHosts;  // more names the dashboard answers to (lower case)
     double interval = 1.0;        // s between status polls
     unsigned int timeoutMs = 400; // the library's connection timeout
     unsigned int maxClients = 64;     // on the Unix socket
@@ -57,6 +58,7 @@ constexpr double minClientTimeout = 0.1, maxClientTimeout = 86400;
 constexpr unsigned maxHistoryDays = 36500;
 constexpr std::uint64_t maxHistoryMaxMB = 16u << 20;  // 16 TiB
 constexpr std::size_t maxEventCommands = 16;
+constexpr std::size_t maxHttpHosts = 16;
 constexpr double maxEventDelay = 86400, minEventTimeout = 0.1, maxEventTimeout = 3600;
 
 // Parses argv. Returns -1 to go on, otherwise the exit code (0 after --help,

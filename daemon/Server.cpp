@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <sstream>
 #include <stdexcept>
 
 #include "Log.h"
@@ -32,11 +31,7 @@ constexpr const char* answersWaiting = "history answers of other clients still w
 // epoll data of the service's own descriptors; client ids stay below it.
 constexpr std::uint64_t ownTag = std::uint64_t{1} << 63;
 
-std::string seconds(Clock::duration d) {
-    std::ostringstream text;
-    text << std::chrono::duration<double>(d).count() << " s";
-    return text.str();
-}
+std::string seconds(Clock::duration d) { return secondsText(std::chrono::duration<double>(d).count()) + " s"; }
 
 void watch(int epollFd, int op, int fd, std::uint32_t events, std::uint64_t data) {
     epoll_event e{};
@@ -76,12 +71,23 @@ Server::~Server() {
 }
 
 void Server::addListener(int fd, bool tcp) {
-    listeners[fd] = tcp;
-    watch(epollFd, EPOLL_CTL_ADD, fd, EPOLLIN, ownTag | static_cast<unsigned>(fd));
+    {
+        std::lock_guard<std::mutex> lock(listenersMutex);
+        newListeners.emplace_back(fd, tcp);
+    }
+    wake();
 }
 
-void Server::retry(std::string what, std::function<bool()> attempt) {
-    retries.push_back(Retry{std::move(what), std::move(attempt)});
+void Server::adoptListeners() {
+    std::vector<std::pair<int, bool>> added;
+    {
+        std::lock_guard<std::mutex> lock(listenersMutex);
+        added.swap(newListeners);
+    }
+    for (const auto& [fd, tcp] : added) {
+        listeners[fd] = tcp;
+        watch(epollFd, EPOLL_CTL_ADD, fd, EPOLLIN, ownTag | static_cast<unsigned>(fd));
+    }
 }
 
 void Server::wake() {
@@ -137,38 +143,20 @@ void Server::feedWatchdog(Clock::time_point now) {
     }
 }
 
-void Server::retryPending() {
-    for (auto it = retries.begin(); it != retries.end();) {
-        bool done;
-        try {
-            done = it->attempt();
-        } catch (const std::exception& e) {
-            log(Level::error, it->what, ": ", e.what(), "; not tried again");
-            done = true;
-        }
-        it = done ? retries.erase(it) : it + 1;
-    }
-}
-
 std::string Server::run() {
     const auto start = Clock::now();
-    nextPing = start;
-    nextRetry = start + retryEvery;
+    nextPing = nextBrakeTell = start;
     epoll_event ready[64];
     while (true) {
+        adoptListeners();
         auto now = Clock::now();
         Clock::time_point wakeAt = station.tick(now);
         if (systemd.watchdog()) {
             feedWatchdog(now);
             wakeAt = std::min(wakeAt, nextPing);
         }
-        if (!retries.empty()) {
-            if (now >= nextRetry) {
-                retryPending();
-                nextRetry = now + retryEvery;
-            }
-            wakeAt = std::min(wakeAt, nextRetry);
-        }
+        if (now >= nextBrakeTell) nextBrakeTell = tellBraked(now);
+        wakeAt = std::min(wakeAt, nextBrakeTell);
         wakeAt = std::min(wakeAt, expire(now));
         for (const auto& [id, c] : clients)
             if (c->closing) wakeAt = std::min(wakeAt, now + lingerCheck);
@@ -236,7 +224,8 @@ void Server::accept(int listener, bool tcp) {
                           "too many clients (at most " + std::to_string(limit) + where + "); try again later"});
             [[maybe_unused]] ssize_t n = ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::close(fd);
-            log(Level::warning, "refused a client: already ", limit, " connected", where);
+            if (unbraked(Level::warning, "refused clients", tcp ? "TCP" : "the Unix socket"))
+                log(Level::warning, "refused a client: already ", limit, " connected", where);
             continue;
         }
         auto c = std::make_unique<Client>();
@@ -327,7 +316,9 @@ void Server::handle(Client& c, std::string_view line) {
                 send(c, okReply(r.id, {{"control", true}}));
                 log(Level::info, "client ", c.id, " (", c.author.describe(), ") gave the token");
             } else if (++c.failedAuths >= maxFailedAuths) {
-                log(Level::warning, "client ", c.id, " (", c.author.describe(), ") gave a wrong token ", c.failedAuths, " times");
+                if (unbraked(Level::warning, "clients closed for wrong tokens", c.author.source()))
+                    log(Level::warning, "client ", c.id, " (", c.author.describe(), ") gave a wrong token ", c.failedAuths,
+                        " times");
                 finish(c, errorReply(r.id, {"Forbidden", "forbidden", "wrong token; closing"}));
             } else {
                 send(c, errorReply(r.id, {"Forbidden", "forbidden", "wrong token"}));

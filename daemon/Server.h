@@ -4,10 +4,10 @@
 // whose queue passes the bound is dropped, so a slow reader cannot hold up the
 // station or the other clients. History questions are answered on a thread
 // of their own, one at a time; their answers (up to a hundred thousand rows)
-// are bounded by a budget of all clients together rather than per client. The same loop feeds systemd's watchdog, gives
-// watchers the gaps of polls a long library call holds up, closes TCP clients
-// that do not authenticate or stay silent, and retries listeners whose
-// address is not there yet.
+// are bounded by a budget of all clients together rather than per client.
+// The same loop feeds systemd's watchdog, gives watchers the gaps of polls a
+// long library call holds up, closes TCP clients that do not authenticate or
+// stay silent, and writes the counts of braked log lines.
 #ifndef MOORWINCHD_SERVER_H
 #define MOORWINCHD_SERVER_H
 
@@ -45,8 +45,6 @@ constexpr std::size_t maxBulkBytes = 256 * 1024 * 1024;
 constexpr std::size_t maxQuestions = 16;
 // Wrong tokens one connection may give before it is closed.
 constexpr int maxFailedAuths = 3;
-// How often a listener whose address is not there yet is tried again.
-constexpr std::chrono::seconds retryEvery{2};
 
 struct ClientLimits {
     std::size_t unixClients = 64, tcpClients = 16;
@@ -64,10 +62,8 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
+    // From any thread; served from the loop's next turn.
     void addListener(int fd, bool tcp);
-    // Tried now and then every retryEvery until it returns true; what it
-    // throws is logged and ends its retries.
-    void retry(std::string what, std::function<bool()> attempt);
     // Serves until SIGTERM or SIGINT arrives (both, and SIGHUP, must be blocked
     // in every thread); then closes every client. Returns the signal's name.
     std::string run();
@@ -115,10 +111,6 @@ private:
         std::string line;
         bool answer;
     };
-    struct Retry {
-        std::string what;
-        std::function<bool()> attempt;
-    };
 
     void accept(int listener, bool tcp);
     void readFrom(Client& c);
@@ -139,7 +131,7 @@ private:
     // Closes TCP clients past their time; returns when the next one is due.
     Clock::time_point expire(Clock::time_point now);
     void feedWatchdog(Clock::time_point now);
-    void retryPending();
+    void adoptListeners();
     void reap();
     ServerCounts counts() const;
 
@@ -152,14 +144,15 @@ private:
     const ClientLimits limits;
     int epollFd = -1, eventFd = -1, signalFd = -1;
     std::map<int, bool> listeners;  // fd, is TCP
+    std::mutex listenersMutex;
+    std::vector<std::pair<int, bool>> newListeners;  // added, not yet watched
     // Clients by id; epoll's data carries the id, never the descriptor, which
     // the system may give to a new client while events of the old one wait.
     std::map<std::uint64_t, std::unique_ptr<Client>> clients;
     std::size_t unixCount = 0, tcpCount = 0;
     std::uint64_t nextId = 1;
     std::uint64_t dropped = 0;
-    std::vector<Retry> retries;
-    Clock::time_point nextPing, nextRetry;
+    Clock::time_point nextPing, nextBrakeTell;
     bool stuckTold = false;
     // Replies posted by other threads, taken by deliver().
     std::mutex repliesMutex;

@@ -123,14 +123,19 @@ Snapshot Station::snapshot() const {
     return latest;
 }
 
-bool Station::submit(Command command) {
+std::optional<Failure> Station::submit(Command command) {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (pending.size() >= maxPendingCommands) return false;
+        // The thread may have taken its last command already.
+        if (stopping) return Failure{"Unavailable", "unavailable", "the service is stopping; nothing was sent"};
+        if (pending.size() >= maxPendingCommands)
+            return Failure{"Unavailable", "unavailable",
+                           "too many changes waiting for the station (" + std::to_string(maxPendingCommands) +
+                               "); try again"};
         pending.push_back(std::move(command));
     }
     changed.notify_all();
-    return true;
+    return std::nullopt;
 }
 
 std::vector<Event> Station::take() {
@@ -198,6 +203,7 @@ Clock::time_point Station::tick(Clock::time_point now) {
 Clock::time_point Station::checkStale(Clock::time_point now) {
     const auto bound = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
         KORVANE::MoorwinchService::staleAfterSeconds(settings.interval, settings.timeoutMs)));
+    std::lock_guard<std::mutex> order(staleOrder);
     double age;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -211,6 +217,7 @@ Clock::time_point Station::checkStale(Clock::time_point now) {
 }
 
 void Station::fresh(Clock::time_point now) {
+    std::lock_guard<std::mutex> order(staleOrder);
     double age;
     {
         std::lock_guard<std::mutex> lock(mutex);

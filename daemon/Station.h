@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -121,8 +122,9 @@ public:
     void stop();
 
     Snapshot snapshot() const;
-    // False when too many changes are waiting.
-    bool submit(Command command);
+    // Queues the change; otherwise says why not (too many waiting, stopping),
+    // and nothing was sent.
+    std::optional<Failure> submit(Command command);
     std::vector<Event> take();
 
     // Gives the watchers a gap for every poll slot that can no longer be
@@ -190,6 +192,10 @@ private:
     // data were told stale since.
     Clock::time_point lastGood;
     bool staleTold = false;
+    // Held from the change of staleTold to its event (taken before mutex), so
+    // that the socket thread's stale and the station thread's end of it are
+    // raised in the order they happened.
+    std::mutex staleOrder;
     std::thread thread;
 };
 

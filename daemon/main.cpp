@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <functional>
 #include <memory>
 
 #include "Auth.h"
@@ -19,6 +20,7 @@
 #include "Metrics.h"
 #include "Notifier.h"
 #include "Options.h"
+#include "Retries.h"
 #include "Server.h"
 #include "Sockets.h"
 #include "Station.h"
@@ -73,7 +75,7 @@ int main(int argc, char** argv) {
     }
 
     int unixFd = -1;
-    std::vector<int> tcpFds;
+    std::vector<int> tcpFds;  // the retries' thread adds to it; read once that thread has ended
     std::vector<std::string> tcpBound;
     bool listenLater = false, metricsLater = false, httpLater = false;
     std::unique_ptr<Authority> authority;
@@ -154,7 +156,7 @@ int main(int argc, char** argv) {
         // Ends before the station and the server, whose parts its requests use.
         std::unique_ptr<HttpServer> http;
         if (options.http) {
-            http = std::make_unique<HttpServer>(HttpSettings{options.httpAt, options.httpMaxStreams, options.www},
+            http = std::make_unique<HttpServer>(HttpSettings{options.httpAt, options.httpMaxStreams, options.www, options.httpHosts},
                                                 station, changes, history.get(), metrics, *authority,
                                                 [&server] { return server.sharedCounts(); });
             server.tap([&http](const Event& e) { http->publish(e); });
@@ -165,39 +167,33 @@ int main(int argc, char** argv) {
         if (options.metrics && !metricsLater) log(Level::notice, "metrics on http://", metricsAt, "/metrics");
         if (http && !httpLater) log(Level::notice, "dashboard on http://", http->serve(), "/");
         // An address not configured yet (at boot, before the network is up)
-        // does not keep the station from its local clients.
-        if (listenLater) {
-            log(Level::warning, "TCP address ", options.listenAt.text(), " is not there yet; trying again every ",
+        // does not keep the station from its local clients. Declared after the
+        // dashboard and before the stop, so that its thread ends first.
+        Retries retries;
+        const auto later = [&retries](const char* what, const Endpoint& at, std::function<void()> serve) {
+            log(Level::warning, what, " address ", at.text(), " is not there yet; trying again every ",
                 retryEvery.count(), " s");
-            server.retry("TCP on " + options.listenAt.text(), [&] {
-                if (!addressReady(options.listenAt)) return false;
+            retries.add(std::string(what) + " on " + at.text(), [&at, serve] {
+                if (!addressReady(at)) return false;
+                serve();
+                return true;
+            });
+        };
+        if (listenLater)
+            later("TCP", options.listenAt, [&] {
                 std::vector<std::string> bound;
                 for (int fd : listenTcp(options.listenAt, bound)) {
                     tcpFds.push_back(fd);
                     server.addListener(fd, true);
                 }
                 for (const std::string& at : bound) log(Level::notice, "serving TCP on ", at);
-                return true;
             });
-        }
-        if (metricsLater) {
-            log(Level::warning, "metrics address ", options.metricsAt.text(), " is not there yet; trying again every ",
-                retryEvery.count(), " s");
-            server.retry("metrics on " + options.metricsAt.text(), [&] {
-                if (!addressReady(options.metricsAt)) return false;
-                log(Level::notice, "metrics on http://", metrics.serve(options.metricsAt), "/metrics");
-                return true;
-            });
-        }
-        if (httpLater) {
-            log(Level::warning, "HTTP address ", options.httpAt.text(), " is not there yet; trying again every ",
-                retryEvery.count(), " s");
-            server.retry("HTTP on " + options.httpAt.text(), [&] {
-                if (!addressReady(options.httpAt)) return false;
-                log(Level::notice, "dashboard on http://", http->serve(), "/");
-                return true;
-            });
-        }
+        if (metricsLater)
+            later("metrics", options.metricsAt,
+                  [&] { log(Level::notice, "metrics on http://", metrics.serve(options.metricsAt), "/metrics"); });
+        if (httpLater)
+            later("HTTP", options.httpAt, [&] { log(Level::notice, "dashboard on http://", http->serve(), "/"); });
+        retries.start();
         log(Level::info, authority->describe());
 
         station.start([&server] { server.wake(); });
@@ -210,6 +206,7 @@ int main(int argc, char** argv) {
         const std::string signal = server.run();
         log(Level::notice, "stopping on ", signal);
         systemd.stopping();
+        retries.stop();
         for (int fd : tcpFds) ::close(fd);
         closeUnix(options.socketPath, unixFd);
         tcpFds.clear();

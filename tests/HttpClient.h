@@ -53,9 +53,13 @@ inline Response http(int port, const std::string& method, const std::string& pat
                      bool withLength = true) {
     Connection c(dialTcp(port));
     if (!c.open()) return {};
-    std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                          "\r\nConnection: close\r\n";
-    for (const std::string& h : headers) request += h + "\r\n";
+    std::string request = method + " " + path + " HTTP/1.1\r\nConnection: close\r\n";
+    bool host = false;
+    for (const std::string& h : headers) {
+        request += h + "\r\n";
+        host = host || h.compare(0, 5, "Host:") == 0;
+    }
+    if (!host) request += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
     if (withLength && (!body.empty() || method == "POST"))
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     c.send(request + "\r\n" + body);
