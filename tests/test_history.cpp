@@ -223,6 +223,19 @@ TEST_F(History, RangesRawAndInBucketsWithTheirBounds) {
     EXPECT_NE(refusal([&] { reader.buckets(t0, t0, fields, 0); }).find("step"), std::string::npos);
 }
 
+// A bucket's mean is the data's, not the sum's rounding: exports show 0.15.
+TEST_F(History, BucketMeansCarryNoRoundingOfTheirSum) {
+    {
+        Writer writer(path(), keepingAll());
+        writer.appendPoll(t0, statusOk, reported(0.1f));
+        writer.appendPoll(t0 + second, statusOk, reported(0.2f));
+    }
+    const FieldSet fields({"cableLength"});
+    const auto buckets = Reader(path()).buckets(t0, t0 + second, fields, 10 * second);
+    ASSERT_EQ(buckets.size(), 1u);
+    EXPECT_EQ(toJson(buckets[0], fields).at("cableLength").at("mean").dump(), "0.15");
+}
+
 TEST_F(History, AnAnswerOverTheLimitIsRefusedNamingIt) {
     {
         WriterOptions options = keepingAll();

@@ -398,7 +398,7 @@ TEST(Tool, RecordWritesALineEverySampleThatTheSimulatorReplays) {
         EXPECT_NE(recorded.front().at("status"), recorded.back().at("status"));  // the flight moved
 
         // An existing file is kept unless --force; a station that cannot be
-        // reached leaves no file behind.
+        // reached leaves no file behind, and one to be replaced as it was.
         const Result again = moorwinch({"--port", flight.port, "record", "--output", file, "--count", "1"});
         EXPECT_EQ(again.code, 4);
         EXPECT_EQ(again.err, "moorwinch: " + file + ": the file exists; give --force to replace it\n");
@@ -407,6 +407,10 @@ TEST(Tool, RecordWritesALineEverySampleThatTheSimulatorReplays) {
                                           scratch.path("none.jsonl")});
         EXPECT_EQ(nowhere.code, 3);
         EXPECT_FALSE(std::filesystem::exists(scratch.path("none.jsonl")));
+        const Result unreached =
+            moorwinch({"--port", "/dev/moorwinch-no-such-port", "record", "--output", file, "--force"});
+        EXPECT_EQ(unreached.code, 3);
+        EXPECT_EQ(jsonLines(slurp(file)).size(), 4u);
     }
 
     Station replay({"--replay", file, "--speed", "1000"});

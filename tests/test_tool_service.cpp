@@ -190,6 +190,21 @@ TEST_F(ToolService, RefusalsAreTheServicesOwnWords) {
     EXPECT_NE(r.err.find("(give --token-file)"), std::string::npos) << r.err;
 }
 
+// A station the service cannot reach when the watch begins: the watch says why
+// from its first line on.
+TEST_F(ToolService, WatchTellsWhyTheStationIsOutWhenItIsOutFromTheStart) {
+    const std::string log = dir + "/daemon.log";
+    daemon = std::make_unique<Process>(std::vector<std::string>{MOORWINCHD_PATH, "--port", dir + "/none", "--socket",
+                                                                socketPath(), "--foreground", "--interval", "0.1"},
+                                       log);
+    ASSERT_TRUE(eventually([&] { return slurp(log).find("cannot use") != std::string::npos; })) << slurp(log);
+    const Run r = tool({"--daemon", socketPath(), "watch", "--count", "1"});
+    EXPECT_EQ(r.code, 3);
+    const std::string why = "the station does not answer moorwinchd (IO Exception: openConnection: No such file";
+    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("no data: " + why), std::string::npos) << r.out;
+}
+
 // A token the service has no use for does not stop what needs none.
 TEST_F(ToolService, ATokenForAServiceWithoutOneIsNoFailure) {
     startDaemon({}, false);

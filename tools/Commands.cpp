@@ -1,5 +1,8 @@
 #include "Commands.h"
 
+#include <cmath>
+#include <limits>
+
 #include "Check.h"
 #include "Failures.h"
 #include "MoorwinchJson.h"
@@ -75,7 +78,11 @@ int setTorque(const Invocation& inv, StationBackend& station, std::ostream& out,
 }
 
 int setStartLength(const Invocation& inv, StationBackend& station, std::ostream& out, std::ostream&) {
-    const auto metres = static_cast<float>(inv.startLength);
+    // A number beyond a float's range has no float: it is taken as infinite, which the rule refuses.
+    constexpr float infinite = std::numeric_limits<float>::infinity();
+    const float metres = std::abs(inv.startLength) <= std::numeric_limits<float>::max()
+                             ? static_cast<float>(inv.startLength)
+                             : inv.startLength > 0 ? infinite : -infinite;
     KORVANE::Moorwinch::checkCableRetractionStartLength(metres);
     return setAndReadBack(inv, station, out, [&] { station.setStartLength(metres); });
 }

@@ -11,7 +11,7 @@
 namespace moorwinch_tool {
 
 // The file is created; one that exists is refused (exit 4) unless --force
-// replaces it. Exit codes as watch's; 3 too when the file cannot be written.
+// replaces it, which empties it only when the first sample comes. Exit codes as watch's; 3 too when the file cannot be written.
 int record(const Invocation& invocation, StationBackend& station, std::ostream& out, std::ostream& err);
 
 }  // namespace moorwinch_tool

@@ -73,7 +73,8 @@ private:
         if (!(serviceInterval > 0 && serviceInterval <= 86400)) serviceInterval = 1;
         staleAfter = numberOf(data, "staleAfter", 3 * serviceInterval);
         if (!(staleAfter > 0 && staleAfter <= 1e6)) staleAfter = 3 * serviceInterval;
-        stationAnswers(textOf(data, "state") == "connected", "", err);
+        const bool connected = textOf(data, "state") == "connected";
+        stationAnswers(connected, connected ? "" : lastError(), err);
         serviceUp = true;
         lastLine = lastPoll = Steady::now();
         try {
@@ -85,6 +86,17 @@ private:
             }
         } catch (const ServiceError& e) {
             if (e.type() != "Unavailable") throw;  // no status yet: the first poll will bring one
+        }
+    }
+
+    // Why the service cannot reach the station, as its state tells; empty when
+    // it refuses to say. A connection lost on the way is the caller's failure.
+    std::string lastError() {
+        try {
+            return shown(textOf(objectOf(service.ask({{"op", "state"}}), "data"), "lastError"));
+        } catch (const ServiceError& e) {
+            if (e.type().empty()) throw;
+            return "";
         }
     }
 
