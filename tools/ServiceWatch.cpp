@@ -34,7 +34,7 @@ public:
         if (latest && unshown) {
             sample = {latestTime, latest, false, 0, ""};
         } else if (latest) {
-            sample = {now, latest, true, std::max(0.0, std::chrono::duration<double>(now - latestTime).count()), ""};
+            sample = {now, latest, true, ageOfLatest(), ""};
         } else {
             sample = {now, std::nullopt, false, 0, whyNoData()};
         }
@@ -49,8 +49,7 @@ public:
     }
 
     bool answering() const override {
-        return serviceUp && stationUp && latest &&
-               std::chrono::duration<double>(std::chrono::system_clock::now() - latestTime).count() <= staleAfter;
+        return serviceUp && stationUp && latest && ageOfLatest() <= staleAfter;
     }
 
 private:
@@ -81,7 +80,7 @@ private:
             const json status = service.ask({{"op", "status"}});
             const auto time = timeOf(status);
             if (!latest || time != latestTime) {
-                take(objectOf(status, "data"), time);
+                take(objectOf(status, "data"), time, numberOf(status, "age", 0));
                 unshown = !flagOf(status, "stale");
             }
         } catch (const ServiceError& e) {
@@ -100,13 +99,20 @@ private:
         }
     }
 
-    void take(const json& data, std::chrono::system_clock::time_point time) {
+    // The age is counted on this machine's steady clock from the age the
+    // service gave (a status event is new when it comes), so that a clock
+    // that differs from the service's never makes data look old or new.
+    void take(const json& data, std::chrono::system_clock::time_point time, double ageOnArrival) {
         Status status;
         fromJson(data, status);
         latest = status;
         latestTime = time;
         lastPoll = Steady::now();
+        if (!(ageOnArrival >= 0 && ageOnArrival < 1e9)) ageOnArrival = 0;
+        latestBorn = lastPoll - std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(ageOnArrival));
     }
+
+    double ageOfLatest() const { return std::chrono::duration<double>(Steady::now() - latestBorn).count(); }
 
     void stationAnswers(bool answering, const std::string& error, std::ostream& err) {
         if (answering && !stationUp) {
@@ -141,7 +147,7 @@ private:
         const std::string kind = textOf(e, "event");
         if (kind == "status") {
             ++polls;
-            take(objectOf(e, "data"), timeOf(e));
+            take(objectOf(e, "data"), timeOf(e), 0);
             unshown = true;
             stationAnswers(true, "", err);
             return true;
@@ -211,7 +217,7 @@ private:
     std::chrono::system_clock::time_point latestTime;
     bool unshown = false, gapSinceShown = false, stationUp = true, serviceUp = false;
     std::string stationError, goneBecause;
-    Steady::time_point lastLine, lastPoll, stationDown, serviceDown, nextAttempt;
+    Steady::time_point lastLine, lastPoll, latestBorn, stationDown, serviceDown, nextAttempt;
     Steady::duration pause{};
     std::size_t polls = 0, stationOutages = 0, serviceOutages = 0;
 };
