@@ -1,5 +1,7 @@
 #include "History.h"
 
+#include <algorithm>
+
 #include "Log.h"
 #include "Replies.h"
 
@@ -8,7 +10,7 @@ namespace {
 
 namespace H = KORVANE::MoorwinchHistory;
 
-// Without since, an answer covers the last hour.
+// Without since, an answer covers the hour before its end.
 constexpr H::Time defaultRange = 3600 * H::microsecondsPerSecond;
 
 H::WriterOptions writerOptions(const HistorySettings& s) {
@@ -72,8 +74,8 @@ H::Reader& History::open() {
 std::string History::answer(const Request& r) {
     try {
         const H::Time now = H::now();
-        const H::Time since = r.since.is_null() ? now - defaultRange : H::timeFromJson(r.since, now);
         const H::Time until = r.until.is_null() ? now : H::timeFromJson(r.until, now);
+        const H::Time since = r.since.is_null() ? std::max(H::minTime, until - defaultRange) : H::timeFromJson(r.since, now);
         if (r.op == Op::events)
             return listReply(r.id, "events", open().events(since, until),
                              [](const H::Event& e) { return H::toJson(e); });

@@ -931,6 +931,10 @@ TEST_F(Daemon, HistoryAndEventsOpsAnswerRangesAndBucketsAndRefuseBadQuestions) {
     EXPECT_EQ(r["id"], 1);
     ASSERT_EQ(r["data"]["rows"].size(), 10u);
     EXPECT_EQ(r["data"]["rows"][3], json({{"time", H::toSeconds(start + 3000)}, {"cableLength", 3.0}, {"verdict", "ok"}}));
+    // Without since, the hour before until, however long ago that was.
+    r = c->ask({{"op", "history"}, {"until", from + 0.009}, {"fields", {"cableLength"}}});
+    ASSERT_EQ(r["ok"], true) << r;
+    EXPECT_EQ(r["data"]["rows"].size(), 10u);
     r = c->ask({{"op", "history"}, {"since", H::formatTime(start)}, {"until", from + 0.0199}, {"fields", {"cableLength"}},
                 {"step", 0.01}});
     ASSERT_EQ(r["ok"], true) << r;

@@ -133,10 +133,7 @@ bool readEvent(const json& item, h::Event& event) {
 Answer fromService(const Invocation& inv, const h::FieldSet& fields, ServiceBackend& service) {
     const bool events = inv.command == Command::events;
     json request = {{"op", events ? "events" : "history"}};
-    if (inv.since)
-        request["since"] = *inv.since;
-    else if (inv.until)
-        request["since"] = h::toSeconds(std::max(h::minTime, h::parseTime(*inv.until, h::now()) - defaultSpan));
+    if (inv.since) request["since"] = *inv.since;
     if (inv.until) request["until"] = *inv.until;
     if (!events && !inv.fields.empty()) request["fields"] = fields.names();
     if (!events && inv.stepSeconds) request["step"] = *inv.stepSeconds;
