@@ -4,6 +4,8 @@
 #ifndef MOORWINCH_PYTHON_BINDING_H
 #define MOORWINCH_PYTHON_BINDING_H
 
+#include <climits>
+
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -156,8 +158,24 @@ struct NoBoolCaster {
         return make_caster<Number>::cast(source.value, policy, parent);
     }
 };
+// An int beyond 64 bits is still an int: taken as the nearest 64-bit value,
+// so that the setters refuse it as out of range (ValueError), not as a
+// number of the wrong type.
 template <>
-struct type_caster<moorwinch_python::Integer> : NoBoolCaster<moorwinch_python::Integer, long long> {};
+struct type_caster<moorwinch_python::Integer> : NoBoolCaster<moorwinch_python::Integer, long long> {
+    bool load(handle source, bool convert) {
+        if (NoBoolCaster::load(source, convert)) return true;
+        if (!source || !PyLong_Check(source.ptr()) || PyBool_Check(source.ptr())) return false;
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(source.ptr(), &overflow);
+        if (PyErr_Occurred() || overflow == 0) {
+            PyErr_Clear();
+            return false;
+        }
+        value.value = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+        return true;
+    }
+};
 template <>
 struct type_caster<moorwinch_python::Real> : NoBoolCaster<moorwinch_python::Real, double> {};
 }  // namespace detail

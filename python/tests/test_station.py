@@ -177,6 +177,7 @@ def test_each_failure_raises_its_class_of_the_family_with_its_kind(start_sim, tm
         station.trace = lambda *line: lines.append(line)
         refused = [(lambda: station.set_torque(101), "cable_retraction_torque"),
                    (lambda: station.set_torque(-1), "cable_retraction_torque"),
+                   (lambda: station.set_torque(2**70), "cable_retraction_torque"),
                    (lambda: station.set_start_length(0.1), "cable_retraction_start_length"),
                    (lambda: station.set_start_length(float("nan")), "cable_retraction_start_length"),
                    (lambda: station.set_start_length(1e300), "cable_retraction_start_length"),
