@@ -117,6 +117,11 @@ bool parseServiceAddress(const std::string& text, ServiceAddress& address, std::
     KORVANE::MoorwinchService::endpoint tcp;
     if (text.find('/') == std::string::npos) {
         if (KORVANE::MoorwinchService::parseEndpoint(text, tcp, problem)) {
+            // Port 0 is for listening (any free port); nothing can be reached there.
+            if (tcp.port == "0") {
+                problem = "port 0 cannot be connected to (1 to 65535)";
+                return false;
+            }
             address.tcp = tcp;
             return true;
         }
