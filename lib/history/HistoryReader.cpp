@@ -46,7 +46,10 @@ constexpr int cursorChunk = 1000;
 // Texts longer than these are not read from a file (only a damaged or
 // foreign file has them).
 constexpr int maxMessage = 4096;
-constexpr int maxData = 65536;
+constexpr int maxData = 16384;
+// The texts of one events answer together: the service's events are a few
+// hundred bytes each, so only a damaged or crafted file comes near it.
+constexpr std::size_t maxEventBytes = 64u << 20;
 
 std::optional<double> number(const SQLite::Column& column) {
     const int type = column.getType();
@@ -226,17 +229,22 @@ std::vector<Event> Reader::events(Time since, Time until) const {
     checkRange(since, until);
     return impl->ask([&](SQLite::Database& db) {
         if (countUpTo(db, "events", since, until) > answerLimit) throw tooMany("events", "narrow the range");
-        SQLite::Statement select(db, "SELECT time, kind, substr(message, 1, " + std::to_string(maxMessage) +
+        SQLite::Statement select(db, "SELECT time, substr(kind, 1, 64), substr(message, 1, " + std::to_string(maxMessage) +
                                          "), CASE WHEN length(data) <= " + std::to_string(maxData) +
                                          " THEN data END FROM events WHERE time BETWEEN ?1 AND ?2 ORDER BY time, id");
         select.bind(1, since);
         select.bind(2, until);
         std::vector<Event> events;
+        std::size_t bytes = 0;
         while (select.executeStep()) {
             Event event;
             event.time = select.getColumn(0).getInt64();
             event.kind = select.getColumn(1).getString();
             event.message = select.getColumn(2).getString();
+            bytes += event.kind.size() + event.message.size() + static_cast<std::size_t>(select.getColumn(3).getBytes());
+            if (bytes > maxEventBytes)
+                throw QueryError("the events in the range hold more than " + std::to_string(maxEventBytes >> 20) +
+                                 " MiB of text (the limit of one answer): narrow the range");
             event.data = json::parse(select.getColumn(3).getText(), nullptr, false);
             if (!event.data.is_object()) event.data = nullptr;
             events.push_back(std::move(event));
