@@ -102,7 +102,9 @@ public:
             waitpid(pid, nullptr, 0);
         }
     }
-    void signal(int number) { ::kill(pid, number); }
+    void signal(int number) {
+        if (pid > 0 && !reaped) ::kill(pid, number);
+    }
     // SIGSTOP, and back once every thread has stopped: a thread already running
     // when the signal is sent may otherwise still answer one more request.
     void pause() {
@@ -241,6 +243,21 @@ public:
         return ended;
     }
 
+    // Everything the peer sends until it closes (or the patience runs out).
+    std::string rest() {
+        std::string text;
+        const auto deadline = Clock::now() + patience;
+        while (Clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char chunk[65536];
+            const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0) break;
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
     int fd;
     std::string buffer;
     bool ended = false;
@@ -251,16 +268,7 @@ inline std::string httpGet(int port, const std::string& path) {
     Connection http(dialTcp(port));
     if (!http.open()) return "";
     http.send("GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n");
-    std::string response;
-    const auto deadline = Clock::now() + patience;
-    while (Clock::now() < deadline) {
-        pollfd p{http.fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        char chunk[65536];
-        const ssize_t n = recv(http.fd, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        response.append(chunk, static_cast<std::size_t>(n));
-    }
+    const std::string response = http.rest();
     const std::size_t body = response.find("\r\n\r\n");
     const bool ok = response.compare(0, 5, "HTTP/") == 0 && response.find(" 200 ") < response.find('\n');
     return ok && body != std::string::npos ? response.substr(body + 4) : "";

@@ -63,16 +63,7 @@ inline Response http(int port, const std::string& method, const std::string& pat
     if (withLength && (!body.empty() || method == "POST"))
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     c.send(request + "\r\n" + body);
-    std::string response;
-    const auto deadline = Clock::now() + patience;
-    while (Clock::now() < deadline) {
-        pollfd p{c.fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        char chunk[65536];
-        const ssize_t n = recv(c.fd, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        response.append(chunk, static_cast<std::size_t>(n));
-    }
+    const std::string response = c.rest();
     const std::size_t end = response.find("\r\n\r\n");
     if (end == std::string::npos) return {};
     Response r = parseHead(response.substr(0, end));

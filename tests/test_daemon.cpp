@@ -27,7 +27,7 @@
 #include <set>
 #include <thread>
 
-#include "DaemonHarness.h"
+#include "ServiceTest.h"
 
 using namespace moorwinch_test;
 
@@ -35,34 +35,16 @@ namespace {
 
 const std::string token = "s3cret-token-0123456789";
 
-class Daemon : public ::testing::Test {
+class Daemon : public ServiceTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/moorwinchd-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        chmod(dir.c_str(), 0755);  // the second user must reach the socket
-        std::ofstream(dir + "/token") << token << "\n";
-        chmod((dir + "/token").c_str(), 0600);
+        makeFolder(token);
         startSimulator();
     }
 
-    void TearDown() override {
-        daemon.reset();
-        simulator.reset();
-        if (!getenv("KEEP_TEST_DIR")) std::filesystem::remove_all(dir);
-    }
-
-    std::string link() const { return dir + "/tty"; }
-    std::string socketPath() const { return dir + "/d.sock"; }
     std::string daemonLog() const { return slurp(dir + "/daemon.log"); }
 
-    void startSimulator() {
-        std::vector<std::string> args = {MOORWINCH_SIM_PATH, "--link", link(), "--verbose"};
-        args.insert(args.end(), scenario.begin(), scenario.end());
-        simulator = std::make_unique<Process>(args, dir + "/sim.log");
-        ASSERT_TRUE(eventually([&] { return access(link().c_str(), F_OK) == 0; }));
-    }
+    void startSimulator() { ServiceTest::startSimulator(scenario); }
 
     // Starts the service and waits until it serves a connected station.
     void startDaemon(std::vector<std::string> extra = {}, Spawn how = {}) {
@@ -96,8 +78,6 @@ protected:
         return count;
     }
 
-    std::string dir;
-    std::unique_ptr<Process> simulator, daemon;
     int tcpPort = -1, metricsPort = -1;
     // The simulator's options besides its link, for the next startSimulator.
     std::vector<std::string> scenario;

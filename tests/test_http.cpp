@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "HttpClient.h"
+#include "ServiceTest.h"
 
 using namespace moorwinch_test;
 
@@ -18,29 +19,13 @@ namespace {
 
 const std::string token = "s3cret-token-0123456789";
 
-class Http : public ::testing::Test {
+class Http : public ServiceTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/moorwinchd-http-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        std::ofstream(dir + "/token") << token << "\n";
-        chmod((dir + "/token").c_str(), 0600);
-        simulator = std::make_unique<Process>(
-            std::vector<std::string>{MOORWINCH_SIM_PATH, "--scenario", "flight", "--flight-seconds", "20", "--link",
-                                     link()},
-            dir + "/sim.log");
-        ASSERT_TRUE(eventually([&] { return access(link().c_str(), F_OK) == 0; }));
+        makeFolder(token);
+        startSimulator({"--scenario", "flight", "--flight-seconds", "20"});
     }
 
-    void TearDown() override {
-        daemon.reset();
-        simulator.reset();
-        if (!getenv("KEEP_TEST_DIR")) std::filesystem::remove_all(dir);
-    }
-
-    std::string link() const { return dir + "/tty"; }
-    std::string socketPath() const { return dir + "/d.sock"; }
     std::string daemonLog() const { return slurp(dir + "/daemon.log"); }
 
     // Starts the service and waits until it serves a connected station over HTTP.
@@ -75,8 +60,6 @@ protected:
         return c.ask(request);
     }
 
-    std::string dir;
-    std::unique_ptr<Process> simulator, daemon;
     int port = -1;
     bool withToken = true;
 };

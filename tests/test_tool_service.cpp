@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "ChildProcess.h"
-#include "DaemonHarness.h"
+#include "ServiceTest.h"
 
 using namespace moorwinch_test;
 
@@ -25,7 +25,7 @@ std::size_t count(const std::string& text, const std::string& part) {
     return n;
 }
 
-class ToolService : public ::testing::Test {
+class ToolService : public ServiceTest {
 protected:
     struct Run {
         int code;
@@ -33,26 +33,9 @@ protected:
     };
 
     void SetUp() override {
-        char pattern[] = "/tmp/moorwinch-tool-service-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        std::ofstream(dir + "/token") << token << "\n";
-        chmod((dir + "/token").c_str(), 0600);
-        simulator = std::make_unique<Process>(std::vector<std::string>{MOORWINCH_SIM_PATH, "--link", link()},
-                                              dir + "/sim.log");
-        ASSERT_TRUE(eventually([&] { return access(link().c_str(), F_OK) == 0; }));
+        makeFolder(token);
+        startSimulator();
     }
-
-    void TearDown() override {
-        if (daemon) daemon->signal(SIGCONT);
-        if (simulator) simulator->signal(SIGCONT);
-        daemon.reset();
-        simulator.reset();
-        if (!getenv("KEEP_TEST_DIR")) std::filesystem::remove_all(dir);
-    }
-
-    std::string link() const { return dir + "/tty"; }
-    std::string socketPath() const { return dir + "/d.sock"; }
 
     // The service on its socket and a TCP port, waiting until it has polled.
     void startDaemon(std::vector<std::string> extra = {}, bool withToken = true) {
@@ -88,8 +71,6 @@ protected:
         return {run.exitCode, run.output, run.errors};
     }
 
-    std::string dir;
-    std::unique_ptr<Process> simulator, daemon;
     int tcpPort = -1;
     int starts = 0;
 };
